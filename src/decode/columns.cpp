@@ -1,0 +1,185 @@
+// The column decoder and the list column value.
+#include "decode/columns.hpp"
+
+namespace vesk {
+namespace {
+
+// A cell object that failed to build ends the column.
+VESK_INLINE Result<Owned> made(PyObject* obj) noexcept {
+  if (VESK_UNLIKELY(obj == nullptr)) {
+    return py_fail();
+  }
+  return Owned::steal(obj);
+}
+
+template <class Sink>
+VESK_NOINLINE Status tagged_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
+                                  Sink& sink) noexcept {
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY_ASSIGN(Owned v, value(d, depth + 1));
+    VESK_TRY(sink.put(i, std::move(v)));
+  }
+  return success();
+}
+
+template <class Sink>
+VESK_NOINLINE Status delta_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept {
+  std::uint64_t sum = 0;  // wraps in two's complement, as the format requires
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
+    sum += static_cast<std::uint64_t>(zigzag(u));
+    VESK_TRY_ASSIGN(Owned v, made(PyLong_FromLongLong(static_cast<std::int64_t>(sum))));
+    VESK_TRY(sink.put(i, std::move(v)));
+  }
+  return success();
+}
+
+template <class Sink>
+VESK_NOINLINE Status decimal_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept {
+  // A missing scale byte is a bad scale too, not truncated input.
+  if (d.pos >= d.len || d.input[d.pos] > 6) {
+    return bad("bad decimal scale", d.pos);
+  }
+  const unsigned scale = d.input[d.pos++];
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
+    VESK_TRY_ASSIGN(Owned v, decimal_value(zigzag(u), scale));
+    VESK_TRY(sink.put(i, std::move(v)));
+  }
+  return success();
+}
+
+template <class Sink>
+VESK_NOINLINE Status dictionary_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept {
+  VESK_TRY_ASSIGN(const std::uint64_t entry_count, byte_count(d));
+  Vec<Owned> entries;
+  if (!entries.reserve(entry_count)) {
+    return py_fail();
+  }
+  // Read in full even without cells; entries may repeat.
+  for (std::uint64_t j = 0; j < entry_count; ++j) {
+    VESK_TRY_ASSIGN(Key entry, read_key(d));
+    (void)entries.push(std::move(entry.obj));  // reserved above
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY_ASSIGN(const std::uint64_t index, uvarint(d));
+    if (VESK_UNLIKELY(index >= entry_count)) {
+      return bad("bad dictionary index", d.pos);
+    }
+    VESK_TRY(sink.put(i, Owned::borrow(entries[index].get())));
+  }
+  return success();
+}
+
+template <class Sink>
+VESK_NOINLINE Status bitmap_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept {
+  const std::uint64_t bytes = (count + 7) / 8;
+  const std::uint64_t at = d.pos;
+  if (bytes > d.remaining()) {
+    return short_input(at);
+  }
+  // The spare high bits of the last byte are not examined.
+  const std::uint8_t* bits = d.input + at;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    PyObject* b = ((bits[i >> 3] >> (i & 7)) & 1) != 0 ? Py_True : Py_False;
+    VESK_TRY(sink.put(i, Owned::borrow(b)));
+  }
+  d.pos = at + bytes;
+  return success();
+}
+
+template <class Sink>
+VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
+                                  Sink& sink) noexcept {
+  VESK_TRY_ASSIGN(const std::uint64_t key_count, byte_count(d));
+  if (key_count == 0) {
+    return bad("empty object column", d.pos);
+  }
+  VESK_TRY_ASSIGN(const KeyList keys, unique_keys(d, key_count, "duplicate key"));
+  VESK_TRY_ASSIGN(const Rows cells, row_dicts(count));
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    DictSink sub{cells.rows, count, keys[k].obj.get()};
+    VESK_TRY(column(d, count, depth + 1, sub));
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY(sink.put(i, Owned::borrow(cells.rows[i])));
+  }
+  return success();
+}
+
+}  // namespace
+
+template <class Sink>
+Status column(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept {
+  if (VESK_UNLIKELY(depth > max_depth)) {
+    return bad("nesting too deep", d.pos);
+  }
+  if (VESK_UNLIKELY(!charge(d.size_budget, count + 1))) {
+    return bad("decoded size too large", d.pos);
+  }
+  if (VESK_UNLIKELY(d.pos >= d.len)) {
+    return short_input(d.pos);
+  }
+  const std::uint64_t at = d.pos;
+  const std::uint8_t kind = d.input[d.pos++];
+  switch (static_cast<ColumnKind>(kind)) {
+    case ColumnKind::Tagged:
+      return tagged_cells(d, count, depth, sink);
+    case ColumnKind::Delta:
+      return delta_cells(d, count, sink);
+    case ColumnKind::Decimal:
+      return decimal_cells(d, count, sink);
+    case ColumnKind::Dictionary:
+      return dictionary_cells(d, count, sink);
+    case ColumnKind::Bitmap:
+      return bitmap_cells(d, count, sink);
+    case ColumnKind::Object:
+      return object_cells(d, count, depth, sink);
+  }
+  return bad("bad column kind", at);
+}
+
+template Status column<ListSink>(Decoder&, std::uint64_t, std::uint32_t, ListSink&) noexcept;
+template Status column<DictSink>(Decoder&, std::uint64_t, std::uint32_t, DictSink&) noexcept;
+template Status column<SparseSink>(Decoder&, std::uint64_t, std::uint32_t, SparseSink&) noexcept;
+
+Result<Rows> row_dicts(std::uint64_t count) noexcept {
+  Rows r;
+  r.list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!r.list) {
+    return py_fail();
+  }
+  if (count > 0) {
+    r.rows = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
+    if (r.rows == nullptr) {
+      PyErr_NoMemory();
+      return py_fail();
+    }
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    PyObject* row = PyDict_New();
+    if (row == nullptr) {
+      return py_fail();
+    }
+    PyList_SET_ITEM(r.list.get(), static_cast<Py_ssize_t>(i), row);
+    r.rows[i] = row;
+  }
+  return r;
+}
+
+Result<Owned> list_column(Decoder& d, std::uint32_t depth) noexcept {
+  VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
+  // Only a test here: the column charges the budget itself.
+  if (d.size_budget < static_cast<std::int64_t>(n + 1)) {
+    return bad("decoded size too large", d.pos);
+  }
+  Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) {
+    return py_fail();
+  }
+  ListSink sink{list.get()};
+  VESK_TRY(column(d, n, depth + 1, sink));
+  return list;
+}
+
+}  // namespace vesk

@@ -1,0 +1,95 @@
+// Column encodings: one decoder for the six column kinds, generic over where
+// the cells go.
+#pragma once
+
+#include "decode/decoder.hpp"
+
+namespace vesk {
+
+enum class ColumnKind : std::uint8_t {
+  Tagged = 0x00,
+  Delta = 0x01,
+  Decimal = 0x02,
+  Dictionary = 0x03,
+  Bitmap = 0x04,
+  Object = 0x05,
+};
+
+// Fills the slots of a new list, created with exactly as many slots as cells.
+struct ListSink {
+  PyObject* list;
+
+  VESK_INLINE Status put(std::uint64_t i, Owned v) noexcept {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v.release());
+    return success();
+  }
+};
+
+// Stores cell i under `key` into row i.
+struct DictSink {
+  PyObject* const* rows;  // borrowed; the caller owns the dicts
+  std::uint64_t row_count;
+  PyObject* key;  // borrowed from the caller's key list
+
+  VESK_INLINE Status put(std::uint64_t i, Owned v) noexcept {
+    if (VESK_UNLIKELY(i >= row_count)) {
+      return bad("internal row index", 0);
+    }
+    if (VESK_UNLIKELY(PyDict_SetItem(rows[i], key, v.get()) < 0)) {
+      return py_fail();
+    }
+    return success();
+  }
+};
+
+// Stores the j-th cell under `key` into the row of the j-th set bit of a
+// presence bitmap; cells arrive in increasing order, so one forward scan finds
+// every row.
+struct SparseSink {
+  PyObject* const* rows;
+  std::uint64_t row_count;
+  PyObject* key;
+  const std::uint8_t* presence;  // ceil(row_count / 8) bytes in the input
+  std::uint64_t next_row = 0;
+
+  VESK_INLINE Status put(std::uint64_t, Owned v) noexcept {
+    while (next_row < row_count && ((presence[next_row >> 3] >> (next_row & 7)) & 1) == 0) {
+      ++next_row;
+    }
+    if (VESK_UNLIKELY(next_row >= row_count)) {
+      return bad("internal row index", 0);
+    }
+    if (VESK_UNLIKELY(PyDict_SetItem(rows[next_row], key, v.get()) < 0)) {
+      return py_fail();
+    }
+    ++next_row;
+    return success();
+  }
+};
+
+// Reads one column of `count` cells (kind byte and payload) at `depth`, charging
+// count + 1 to the decoded-size budget, and puts every cell in index order.
+template <class Sink>
+Status column(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept;
+
+// A list of n new empty dicts and the row array through which they are
+// addressed by index (borrowed from the list).
+class Rows {
+ public:
+  Rows() noexcept = default;
+  Rows(const Rows&) = delete;
+  Rows& operator=(const Rows&) = delete;
+  Rows(Rows&& other) noexcept
+      : list(std::move(other.list)), rows(std::exchange(other.rows, nullptr)) {}
+  Rows& operator=(Rows&&) = delete;
+  ~Rows() { PyMem_Free(rows); }
+
+  Owned list;
+  PyObject** rows = nullptr;
+};
+
+Result<Rows> row_dicts(std::uint64_t count) noexcept;
+// The key list of a table or sparse table.
+Result<KeyList> header(Decoder& d) noexcept;
+
+}  // namespace vesk

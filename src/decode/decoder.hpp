@@ -1,0 +1,117 @@
+// The per-document decoder state and the decoding operations.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "err/error.hpp"
+#include "pyo/owned.hpp"
+#include "pyo/vec.hpp"
+
+namespace vesk {
+
+// A decoded text: its str object and where its UTF-8 bytes stand in the input,
+// so that texts can be compared by their bytes without converting.
+struct Text {
+  Owned obj;
+  std::uint64_t pos;
+  std::uint64_t len;
+};
+using PoolEnt = Text;  // an entry of the string pool
+using Key = Text;      // a key of a key list
+
+using KeyList = Vec<Key>;
+
+// Values nest at most this deep; the top-level value has depth 0.
+constexpr std::uint32_t max_depth = 512;
+// Copies of anchored values nest at most this deep below the referenced value.
+constexpr std::uint32_t max_copy_depth = 4096;
+// Lengths and counts are bounded so that every size fits a Py_ssize_t anywhere.
+constexpr std::uint64_t max_count = 0x7FFFFFFF;
+constexpr std::int64_t initial_ref_budget = 0x1000000;
+
+struct Decoder {
+  Vec<PoolEnt> pool;
+  Vec<Owned> anchors;  // a null slot is an anchor whose value is still being decoded
+  const std::uint8_t* input;
+  std::uint64_t len;
+  std::uint64_t pos = 2;
+  // Container cells that copies of anchored values may still create.
+  std::int64_t ref_budget = initial_ref_budget;
+  // Cells that columns, tables and sparse tables may still create: linear in the input.
+  std::int64_t size_budget;
+
+  Decoder(const std::uint8_t* data, std::uint64_t length) noexcept;
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+  // Releases the pool before the anchor table, each in index order.
+  ~Decoder();
+
+  // Bytes left to read; never wraps.
+  [[nodiscard]] std::uint64_t remaining() const noexcept { return pos < len ? len - pos : 0; }
+  [[nodiscard]] std::string_view text_at(std::uint64_t at, std::uint64_t n) const noexcept;
+};
+
+// Charges k cells: subtracts and reports whether the budget is still not negative.
+[[nodiscard]] VESK_INLINE bool charge(std::int64_t& budget, std::uint64_t k) noexcept {
+  budget -= static_cast<std::int64_t>(k);
+  return budget >= 0;
+}
+
+DecodeError short_input(std::uint64_t offset) noexcept;  // "truncated input"
+DecodeError utf8_fail(std::uint64_t offset) noexcept;
+
+Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept;
+
+// Reads an unsigned varint; one-byte values never leave the caller.
+[[nodiscard]] VESK_INLINE Result<std::uint64_t> uvarint(Decoder& d) noexcept {
+  if (VESK_LIKELY(d.pos < d.len && d.input[d.pos] < 0x80)) {
+    return static_cast<std::uint64_t>(d.input[d.pos++]);
+  }
+  return uvarint_slow(d);
+}
+
+[[nodiscard]] VESK_INLINE std::int64_t zigzag(std::uint64_t u) noexcept {
+  return static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1)));
+}
+
+// Reads a count that must fit the format's bound and the bytes left, each
+// member taking at least one byte; "truncated input" just after the count.
+Result<std::uint64_t> byte_count(Decoder& d) noexcept;
+// The same for bit-packed members: at most 8 per byte left.
+Result<std::uint64_t> bit_count(Decoder& d) noexcept;
+
+// Creates a str from input text, mapping a decoding failure to the format's error.
+Result<Owned> text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept;
+// The text of n bytes at the cursor, which then moves past it; texts of two or
+// more bytes enter the string pool.
+Result<Owned> pooled_text(Decoder& d, std::uint64_t n) noexcept;
+// Adds a text of two or more bytes to the string pool.
+Status pool_text(Decoder& d, PyObject* obj, std::uint64_t at, std::uint64_t n) noexcept;
+
+// The integral-float rule: a whole double below 2^53 in magnitude is an int.
+Result<Owned> integral_float(double x) noexcept;
+
+Result<Owned> value(Decoder& d, std::uint32_t depth) noexcept;
+Result<Owned> short_string(Decoder& d, std::uint8_t tag) noexcept;
+Result<Owned> long_string(Decoder& d) noexcept;
+Result<Owned> string_ref(Decoder& d) noexcept;
+Result<Owned> float_value(Decoder& d) noexcept;
+Result<Owned> array(Decoder& d, std::uint32_t depth) noexcept;
+Result<Owned> object(Decoder& d, std::uint32_t depth) noexcept;
+Result<Owned> anchor(Decoder& d, std::uint32_t depth) noexcept;
+Result<Owned> anchor_ref(Decoder& d) noexcept;
+Result<Owned> list_column(Decoder& d, std::uint32_t depth) noexcept;
+Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept;
+Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept;
+
+// One key in the key encoding (short string, long string or pool reference).
+Result<Key> read_key(Decoder& d) noexcept;
+// `count` (at least 1) pairwise distinct keys; a repeat fails with "{label} '{text}'".
+Result<KeyList> unique_keys(Decoder& d, std::uint64_t count, std::string_view label) noexcept;
+
+Result<Owned> decimal_value(std::int64_t mantissa, unsigned scale) noexcept;
+
+}  // namespace vesk

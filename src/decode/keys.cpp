@@ -1,0 +1,131 @@
+// The key encoding and key lists with their duplicate check.
+#include <cstring>
+
+#include "decode/decoder.hpp"
+#include "decode/siphash.hpp"
+
+namespace vesk {
+
+Result<Key> read_key(Decoder& d) noexcept {
+  if (VESK_UNLIKELY(d.pos >= d.len)) {
+    return short_input(d.pos);
+  }
+  const std::uint64_t at = d.pos;
+  const std::uint8_t b = d.input[d.pos++];
+  std::uint64_t n;
+  if ((b & 0xE0) == 0x40) {
+    n = b & 0x1F;
+    if (n > d.remaining()) {
+      return short_input(d.pos);
+    }
+  } else if (b == 0x06) {
+    VESK_TRY_ASSIGN(const std::uint64_t i, uvarint(d));
+    if (i >= d.pool.size()) {
+      return bad("bad string reference", d.pos);
+    }
+    // Copied out: decoding later values may move the pool's storage.
+    const PoolEnt& e = d.pool[i];
+    return Key{Owned::borrow(e.obj.get()), e.pos, e.len};
+  } else if (b == 0x05) {
+    VESK_TRY_ASSIGN(n, byte_count(d));
+  } else {
+    return bad("key must be a string", at);
+  }
+  const std::uint64_t text_pos = d.pos;
+  VESK_TRY_ASSIGN(Owned s, pooled_text(d, n));
+  return Key{std::move(s), text_pos, n};
+}
+
+namespace {
+
+// Lists up to this long are checked pairwise; longer ones through a hash set.
+constexpr std::uint64_t pairwise_limit = 16;
+
+// An open-addressing set of key texts, each named by its index in the key list.
+class TextSet {
+ public:
+  TextSet() noexcept = default;
+  TextSet(const TextSet&) = delete;
+  TextSet& operator=(const TextSet&) = delete;
+  ~TextSet() { PyMem_Free(slots_); }
+
+  // Room for `count` texts at a load of at most one half.
+  [[nodiscard]] bool init(std::uint64_t count) noexcept {
+    std::uint64_t cap = 32;
+    while (cap < count * 2) {
+      cap *= 2;
+    }
+    slots_ = static_cast<Slot*>(PyMem_Calloc(cap, sizeof(Slot)));
+    if (slots_ == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    mask_ = cap - 1;
+    return true;
+  }
+
+  // Inserts key `index` unless an equal text is there; returns whether it was new.
+  bool insert(const Decoder& d, const KeyList& keys, std::uint32_t index,
+              std::string_view t) noexcept {
+    const std::uint64_t h = keyed_hash(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.index_plus_one == 0) {
+        s.hash = h;
+        s.index_plus_one = index + 1;
+        return true;
+      }
+      if (s.hash == h) {
+        const Key& k = keys[s.index_plus_one - 1];
+        if (d.text_at(k.pos, k.len) == t) {
+          return false;
+        }
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash;
+    std::uint32_t index_plus_one;  // 0: empty
+  };
+  Slot* slots_ = nullptr;
+  std::uint64_t mask_ = 0;
+};
+
+bool seen_pairwise(const Decoder& d, const KeyList& keys, std::string_view t) noexcept {
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (d.text_at(keys[i].pos, keys[i].len) == t) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Result<KeyList> unique_keys(Decoder& d, std::uint64_t count, std::string_view label) noexcept {
+  KeyList keys;
+  if (!keys.reserve(count)) {
+    return py_fail();
+  }
+  const bool hashed = count > pairwise_limit;
+  TextSet set;
+  if (hashed && (!hash_key_ready() || !set.init(count))) {
+    return py_fail();
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY_ASSIGN(Key key, read_key(d));
+    const std::string_view t = d.text_at(key.pos, key.len);
+    const bool duplicate = hashed ? !set.insert(d, keys, static_cast<std::uint32_t>(i), t)
+                                  : seen_pairwise(d, keys, t);
+    if (duplicate) {
+      return bad_quoted(label, t, d.pos);
+    }
+    // Cannot fail: the storage was reserved for `count` keys.
+    (void)keys.push(std::move(key));
+  }
+  return keys;
+}
+
+}  // namespace vesk

@@ -1,0 +1,67 @@
+// Sparse tables: tables whose columns may cover only the rows that a presence
+// bitmap names.
+#include "decode/columns.hpp"
+
+namespace vesk {
+namespace {
+
+enum class PresenceFlag : std::uint8_t { Dense = 0x00, Sparse = 0x01 };
+
+// Counts the rows a presence bitmap of `bytes` bytes names, or -1 when a bit
+// at a position of n or beyond is set.
+std::int64_t present_rows(const std::uint8_t* bitmap, std::uint64_t bytes,
+                          std::uint64_t n) noexcept {
+  std::int64_t p = 0;
+  for (std::uint64_t i = 0; i < bytes; ++i) {
+    p += __builtin_popcount(bitmap[i]);
+  }
+  const unsigned used = static_cast<unsigned>(n & 7);
+  if (used != 0 && (bitmap[bytes - 1] >> used) != 0) {
+    return -1;
+  }
+  return p;
+}
+
+}  // namespace
+
+Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
+  VESK_TRY_ASSIGN(const KeyList keys, header(d));
+  VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
+  // Rows cost two cells each: the dict and its share of the presence bits.
+  if (!charge(d.size_budget, 2 * n)) {
+    return bad("decoded size too large", d.pos);
+  }
+  VESK_TRY_ASSIGN(Rows rows, row_dicts(n));
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    PyObject* key = keys[k].obj.get();
+    if (d.pos >= d.len) {
+      return short_input(d.pos);
+    }
+    const std::uint8_t flag = d.input[d.pos++];
+    if (flag == static_cast<std::uint8_t>(PresenceFlag::Dense)) {
+      DictSink sink{rows.rows, n, key};
+      VESK_TRY(column(d, n, depth + 1, sink));
+      continue;
+    }
+    if (flag != static_cast<std::uint8_t>(PresenceFlag::Sparse)) {
+      return bad("bad presence flag", d.pos);
+    }
+    const std::uint64_t bytes = (n + 7) / 8;
+    const std::uint64_t at = d.pos;
+    if (bytes > d.remaining()) {
+      return short_input(at);
+    }
+    d.pos = at + bytes;
+    const std::int64_t p = present_rows(d.input + at, bytes, n);
+    if (p < 0) {
+      return bad("bad presence bitmap", d.pos);
+    }
+    // The column's own entry checks (depth, charge, kind) come next, at the
+    // position just past the bitmap.
+    SparseSink sink{rows.rows, n, key, d.input + at};
+    VESK_TRY(column(d, static_cast<std::uint64_t>(p), depth + 1, sink));
+  }
+  return std::move(rows.list);
+}
+
+}  // namespace vesk

@@ -1,0 +1,29 @@
+// Tables: a header of column names, a row count and one column per name.
+#include "decode/columns.hpp"
+
+namespace vesk {
+
+Result<KeyList> header(Decoder& d) noexcept {
+  VESK_TRY_ASSIGN(const std::uint64_t key_count, byte_count(d));
+  if (key_count == 0) {
+    return bad("empty table header", d.pos);
+  }
+  return unique_keys(d, key_count, "duplicate column");
+}
+
+Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
+  VESK_TRY_ASSIGN(const KeyList keys, header(d));
+  VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
+  // Only a test: each column charges n + 1 when it starts.
+  if (d.size_budget < static_cast<std::int64_t>(n + 1)) {
+    return bad("decoded size too large", d.pos);
+  }
+  VESK_TRY_ASSIGN(Rows rows, row_dicts(n));
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    DictSink sink{rows.rows, n, keys[k].obj.get()};
+    VESK_TRY(column(d, n, depth + 1, sink));
+  }
+  return std::move(rows.list);
+}
+
+}  // namespace vesk

@@ -1,0 +1,201 @@
+// The module definition, the loads_binary entry and the decode driver.
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+
+#include "decode/decoder.hpp"
+#include "err/exception.hpp"
+#include "pyo/owned.hpp"
+
+namespace vesk {
+namespace {
+
+// The value after the header, which must end exactly at the end of the input.
+// The decoder state is released when this returns, before any error is raised.
+Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length) noexcept {
+  Decoder d(bytes, length);
+  VESK_TRY_ASSIGN(Owned v, value(d, 0));
+  if (d.pos != length) {
+    return bad("trailing data", d.pos);
+  }
+  return v;
+}
+
+// Decodes one document; returns the value, or null with the exception raised.
+PyObject* run(const std::uint8_t* bytes, std::uint64_t length) {
+  if (length < 2 || bytes[0] != 0x0F) {
+    return raise_decode_error(bad("not a VESK binary document", 0));
+  }
+  if (bytes[1] != 0x01) {
+    return raise_decode_error(bad_format(1, "unsupported binary version %u", bytes[1]));
+  }
+  Result<Owned> r = document(bytes, length);
+  if (!r.ok()) {
+    return raise_decode_error(r.error());
+  }
+  return r.take().release();
+}
+
+// Binds the one parameter `data`, positional or keyword, with the
+// interpreter's own wording for every mistake.
+PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
+                 "loads_binary()", 1, nargs, "were");
+    return nullptr;
+  }
+  PyObject* data = nargs == 1 ? args[0] : nullptr;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (PyUnicode_CompareWithASCIIString(name, "data") != 0) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                   "loads_binary()", name);
+      return nullptr;
+    }
+    if (data != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                   "loads_binary()", "data");
+      return nullptr;
+    }
+    data = args[nargs + i];
+  }
+  if (data == nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s missing %d required %s %s: '%s'", "loads_binary()", 1,
+                 "positional", "argument", "data");
+  }
+  return data;
+}
+
+PyObject* loads_binary_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* data = bind_data(args, PyVectorcall_NARGS(nargsf), kwnames);
+  if (data == nullptr) {
+    return nullptr;
+  }
+  if (PyBytes_Check(data)) {
+    // Used in place: bytes are immutable and the caller keeps them alive.
+    return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+               static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)));
+  }
+  Owned copy = Owned::steal(PyBytes_FromObject(data));
+  if (!copy) {
+    return nullptr;
+  }
+  return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(copy.get())),
+             static_cast<std::uint64_t>(PyBytes_GET_SIZE(copy.get())));
+}
+
+// No C++ exception may unwind into the interpreter: one becomes the internal fault.
+PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  try {
+    return loads_binary_impl(args, nargsf, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal_fault(e.what());
+  } catch (...) {
+    return raise_internal_fault("unknown internal fault");
+  }
+}
+
+PyMethodDef loads_binary_def = {
+    "loads_binary",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loads_binary)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "loads_binary(data)\n--\n\nDecodes VESK binary into dict/list/str/int/float/bool/None.",
+};
+
+// Adds `obj` to the module under `name` and appends the name to __all__.
+int add_public(PyObject* module, PyObject* name, PyObject* obj) {
+  Owned all = Owned::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      return -1;
+    }
+    PyErr_Clear();
+    all = Owned::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+      return -1;
+    }
+  } else if (!PyList_Check(all.get())) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyList'",
+                 Py_TYPE(all.get())->tp_name);
+    return -1;
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    raise_internal_fault("could not append __name__ to __all__");
+    return -1;
+  }
+  return PyObject_SetAttr(module, name, obj);
+}
+
+int exec_module_impl(PyObject* module) {
+  if (!PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyModule'",
+                 Py_TYPE(module)->tp_name);
+    return -1;
+  }
+  Owned module_name = Owned::steal(PyModule_GetNameObject(module));
+  if (!module_name) {
+    return -1;
+  }
+  Owned function =
+      Owned::steal(PyCMethod_New(&loads_binary_def, module, module_name.get(), nullptr));
+  if (!function) {
+    return -1;
+  }
+  Owned function_name = Owned::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!function_name) {
+    return -1;
+  }
+  if (!PyUnicode_Check(function_name.get())) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyString'",
+                 Py_TYPE(function_name.get())->tp_name);
+    return -1;
+  }
+  if (add_public(module, function_name.get(), function.get()) < 0) {
+    return -1;
+  }
+  PyObject* error_type = vesk_error_type();
+  if (error_type == nullptr) {
+    return -1;
+  }
+  Owned error_name = Owned::steal(PyUnicode_FromString("VeskError"));
+  if (!error_name) {
+    return -1;
+  }
+  return add_public(module, error_name.get(), error_type);
+}
+
+int exec_module(PyObject* module) {
+  try {
+    return exec_module_impl(module);
+  } catch (...) {
+    raise_internal_fault("module initialisation failed");
+    return -1;
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vesk_native",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vesk
+
+PyMODINIT_FUNC PyInit_vesk_native(void) { return PyModuleDef_Init(&vesk::module_def); }

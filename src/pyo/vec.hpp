@@ -1,0 +1,84 @@
+// A growable array whose storage comes from the Python allocator, so that
+// tracemalloc sees it and an allocation failure becomes MemoryError instead of
+// a C++ exception.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace vesk {
+
+template <class T>
+class Vec {
+ public:
+  Vec() noexcept = default;
+  Vec(const Vec&) = delete;
+  Vec& operator=(const Vec&) = delete;
+  Vec(Vec&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        cap_(std::exchange(other.cap_, 0)) {}
+  Vec& operator=(Vec&&) = delete;
+  ~Vec() {
+    clear();
+    PyMem_Free(data_);
+  }
+
+  // Returns false with MemoryError set when the storage cannot be had.
+  [[nodiscard]] bool reserve(std::size_t cap) noexcept {
+    if (cap <= cap_) {
+      return true;
+    }
+    if (cap > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) {
+      PyErr_NoMemory();
+      return false;
+    }
+    T* fresh = static_cast<T*>(PyMem_Malloc(cap * sizeof(T)));
+    if (fresh == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (std::size_t i = 0; i < size_; ++i) {
+      ::new (&fresh[i]) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    PyMem_Free(data_);
+    data_ = fresh;
+    cap_ = cap;
+    return true;
+  }
+
+  // Appends, doubling the storage when full; false with MemoryError set on failure
+  // (the value is then dropped by the caller's handle).
+  [[nodiscard]] bool push(T&& value) noexcept {
+    if (size_ == cap_ && !reserve(cap_ == 0 ? 8 : cap_ * 2)) {
+      return false;
+    }
+    ::new (&data_[size_]) T(std::move(value));
+    ++size_;
+    return true;
+  }
+
+  // Destroys the elements in index order.
+  void clear() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) {
+      data_[i].~T();
+    }
+    size_ = 0;
+  }
+
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] T& operator[](std::size_t i) noexcept { return data_[i]; }
+  [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  [[nodiscard]] T* data() noexcept { return data_; }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+}  // namespace vesk
