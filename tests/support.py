@@ -1,0 +1,52 @@
+"""Shared helpers: every case decodes through a leak check."""
+
+import gc
+import sys
+
+from vesk_native import VeskError, loads_binary
+
+LEAK_RUNS = 16
+
+
+def outcome(data):
+    """("ok", value) or ("err", message, offset) for one decode."""
+    try:
+        return ("ok", loads_binary(data))
+    except VeskError as e:
+        return ("err", e.message, e.offset)
+
+
+def check_no_leak(data, runs=LEAK_RUNS):
+    """Decodes `data` `runs` times and fails if allocated blocks grew with the runs."""
+    for _ in range(3):
+        outcome(data)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(runs):
+        outcome(data)
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown < runs // 2, f"{grown} blocks left behind by {runs} decodes"
+
+
+def decode(data):
+    """loads_binary(data), after the leak check."""
+    check_no_leak(data)
+    return loads_binary(data)
+
+
+def error(data):
+    """(message, offset) of the VeskError that decoding `data` raises, after the leak check."""
+    check_no_leak(data)
+    try:
+        value = loads_binary(data)
+    except VeskError as e:
+        assert isinstance(e, ValueError)
+        assert e.args == (f"vesk: offset {e.offset}: {e.message}",)
+        return e.message, e.offset
+    raise AssertionError(f"decoded to {value!r} instead of failing")
+
+
+def doc_hex(text):
+    """Document bytes from spaced hex."""
+    return bytes.fromhex(text.replace(" ", ""))
