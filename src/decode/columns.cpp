@@ -96,7 +96,7 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
     return bad("empty object column", d.pos);
   }
   VESK_TRY_ASSIGN(const KeyList keys, unique_keys(d, key_count, "duplicate key"));
-  VESK_TRY_ASSIGN(const Rows cells, row_dicts(count));
+  VESK_TRY_ASSIGN(const Rows cells, row_dicts(count, &keys));
   for (std::size_t k = 0; k < keys.size(); ++k) {
     DictSink sub{cells.rows, count, keys[k].obj.get()};
     VESK_TRY(column(d, count, depth + 1, sub));
@@ -143,21 +143,36 @@ template Status column<ListSink>(Decoder&, std::uint64_t, std::uint32_t, ListSin
 template Status column<DictSink>(Decoder&, std::uint64_t, std::uint32_t, DictSink&) noexcept;
 template Status column<SparseSink>(Decoder&, std::uint64_t, std::uint32_t, SparseSink&) noexcept;
 
-Result<Rows> row_dicts(std::uint64_t count) noexcept {
+Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   Rows r;
   r.list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!r.list) {
     return py_fail();
   }
-  if (count > 0) {
-    r.rows = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
-    if (r.rows == nullptr) {
-      PyErr_NoMemory();
+  if (count == 0) {
+    return r;
+  }
+  r.rows = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
+  if (r.rows == nullptr) {
+    PyErr_NoMemory();
+    return py_fail();
+  }
+  // Rows that will hold every key are copies of one dict holding the keys in
+  // order, so that filling them replaces values instead of growing each dict.
+  Owned shape;
+  if (keys != nullptr) {
+    shape = Owned::steal(PyDict_New());
+    if (!shape) {
       return py_fail();
+    }
+    for (std::size_t k = 0; k < keys->size(); ++k) {
+      if (PyDict_SetItem(shape.get(), (*keys)[k].obj.get(), Py_None) < 0) {
+        return py_fail();
+      }
     }
   }
   for (std::uint64_t i = 0; i < count; ++i) {
-    PyObject* row = PyDict_New();
+    PyObject* row = keys != nullptr ? PyDict_Copy(shape.get()) : PyDict_New();
     if (row == nullptr) {
       return py_fail();
     }

@@ -72,7 +72,7 @@ struct SparseSink {
 template <class Sink>
 Status column(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept;
 
-// A list of n new empty dicts and the row array through which they are
+// A list of n new dicts and the row array through which they are
 // addressed by index (borrowed from the list).
 class Rows {
  public:
@@ -88,7 +88,9 @@ class Rows {
   PyObject** rows = nullptr;
 };
 
-Result<Rows> row_dicts(std::uint64_t count) noexcept;
+// With `keys`, every row starts out holding all of them (mapped to None) in
+// key-list order, for callers whose columns then fill every row under every key.
+Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept;
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;
 

@@ -31,7 +31,7 @@ Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
   if (!charge(d.size_budget, 2 * n)) {
     return bad("decoded size too large", d.pos);
   }
-  VESK_TRY_ASSIGN(Rows rows, row_dicts(n));
+  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, nullptr));
   for (std::size_t k = 0; k < keys.size(); ++k) {
     PyObject* key = keys[k].obj.get();
     if (d.pos >= d.len) {
