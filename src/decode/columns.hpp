@@ -91,6 +91,20 @@ class Rows {
 // With `keys`, every row starts out holding all of them (mapped to None) in
 // key-list order, for callers whose columns then fill every row under every key.
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept;
+// The keys to start `count` rows with: all of them when the columns that
+// follow can be whole, else none. Whole means the budget pays for a column of
+// `count` cells per key and the input left holds the smallest such columns
+// (a kind byte and a bitmap); so the entries made in advance stay within both
+// the budget and eight per input byte, as the cells of real columns do.
+[[nodiscard]] inline const KeyList* prefill(const Decoder& d, const KeyList& keys,
+                                            std::uint64_t count) noexcept {
+  // Every factor is below 2^31, so no product can overflow.
+  const std::uint64_t k = keys.size();
+  const bool payable = static_cast<std::int64_t>(k * (count + 1)) <= d.size_budget;
+  const bool fits = k * (1 + (count + 7) / 8) <= d.remaining();
+  return payable && fits ? &keys : nullptr;
+}
+
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;
 

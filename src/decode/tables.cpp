@@ -18,7 +18,7 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   if (d.size_budget < static_cast<std::int64_t>(n + 1)) {
     return bad("decoded size too large", d.pos);
   }
-  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, &keys));
+  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, prefill(d, keys, n)));
   for (std::size_t k = 0; k < keys.size(); ++k) {
     DictSink sink{rows.rows, n, keys[k].obj.get()};
     VESK_TRY(column(d, n, depth + 1, sink));
