@@ -35,6 +35,9 @@ PyObject* run(const std::uint8_t* bytes, std::uint64_t length) {
   if (!r.ok()) {
     return raise_decode_error(r.error());
   }
+  if (PyErr_Occurred()) {
+    return raise_internal_fault("value decoded with a pending exception");
+  }
   return r.take().release();
 }
 

@@ -114,6 +114,10 @@ PyObject* raise_decode_error(DecodeError error) {
     }
     return nullptr;
   }
+  // Only PyFail may travel with a pending exception; anything else is a bug here.
+  if (PyErr_Occurred()) {
+    return raise_internal_fault("decode error with a pending exception");
+  }
   PyObject* type = vesk_error_type();
   if (type != nullptr) {
     raise_bad(type, error.message(), error.offset());
