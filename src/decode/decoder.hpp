@@ -19,6 +19,9 @@ struct Text {
   std::uint64_t pos;
   std::uint64_t len;
 };
+template <>
+struct Relocatable<Text> : std::true_type {};
+
 using PoolEnt = Text;  // an entry of the string pool
 using Key = Text;      // a key of a key list
 

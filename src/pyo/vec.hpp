@@ -7,12 +7,25 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#include "pyo/owned.hpp"
 
 namespace vesk {
 
+// Types whose objects may be moved by copying their bytes: plain values, and
+// handles that own what they point to but never point into themselves.
+template <class T>
+struct Relocatable : std::is_trivially_copyable<T> {};
+template <>
+struct Relocatable<Owned> : std::true_type {};
+
 template <class T>
 class Vec {
+  static_assert(Relocatable<T>::value, "Vec grows its storage by reallocating it");
+
+
  public:
   Vec() noexcept = default;
   Vec(const Vec&) = delete;
@@ -36,16 +49,12 @@ class Vec {
       PyErr_NoMemory();
       return false;
     }
-    T* fresh = static_cast<T*>(PyMem_Malloc(cap * sizeof(T)));
+    // Growing in place lets the C allocator remap large buffers without copying.
+    T* fresh = static_cast<T*>(PyMem_Realloc(data_, cap * sizeof(T)));
     if (fresh == nullptr) {
       PyErr_NoMemory();
       return false;
     }
-    for (std::size_t i = 0; i < size_; ++i) {
-      ::new (&fresh[i]) T(std::move(data_[i]));
-      data_[i].~T();
-    }
-    PyMem_Free(data_);
     data_ = fresh;
     cap_ = cap;
     return true;
