@@ -47,6 +47,9 @@ class RefError(ValueError):
     def __repr__(self):
         return "RefError({!r}, {!r})".format(self.message, self.offset)
 
+    def __reduce__(self):
+        return (RefError, (self.message, self.offset))
+
 
 class _OverBudget(Exception):
     """Internal: a copy would take the reference budget below zero."""
