@@ -4,75 +4,107 @@
 namespace vesk {
 namespace {
 
-bool is_container(PyObject* obj) noexcept {
-  return Py_IS_TYPE(obj, &PyList_Type) || Py_IS_TYPE(obj, &PyDict_Type);
-}
+// A list or dict being copied: its source, the copy so far and where the
+// walk over the source stands.
+struct CopyFrame {
+  PyObject* source;
+  Owned copy;
+  Py_ssize_t next;          // list: the index being copied; dict: PyDict_Next's cursor
+  PyObject* key = nullptr;  // dict: the key of the member being copied
+};
 
-Result<Owned> deep_copy(PyObject* obj, std::int64_t& budget, std::uint32_t depth) noexcept;
+}  // namespace
 
-// Copies one member of a container at `depth`. Scalars are shared without a
-// call of their own, which keeps deep copies from using more stack than needed.
-VESK_INLINE Result<Owned> copy_member(PyObject* obj, std::int64_t& budget,
-                                      std::uint32_t depth) noexcept {
-  if (is_container(obj)) {
-    return deep_copy(obj, budget, depth);
-  }
+template <>
+struct Relocatable<CopyFrame> : std::true_type {};
+
+namespace {
+
+// What entering one object of a copy gave: a finished object (a shared scalar,
+// or a null handle when the budget ran out) or a new frame on the stack.
+struct Entered {
+  Owned done;
+  bool pushed;
+};
+
+// Starts copying `obj` at `depth`. Lists and dicts (exact types only) are
+// charged their size + 1 before they are allocated and get a frame; anything
+// else is shared and costs nothing.
+Result<Entered> enter(PyObject* obj, std::uint32_t depth, std::int64_t& budget,
+                      Vec<CopyFrame>& stack) noexcept {
   if (VESK_UNLIKELY(depth > max_copy_depth)) {
     return bad("nesting too deep", 0);
   }
-  return Owned::borrow(obj);
+  const bool is_list = Py_IS_TYPE(obj, &PyList_Type);
+  if (!is_list && !Py_IS_TYPE(obj, &PyDict_Type)) {
+    return Entered{Owned::borrow(obj), false};
+  }
+  const Py_ssize_t n = is_list ? PyList_GET_SIZE(obj) : PyDict_GET_SIZE(obj);
+  if (!charge(budget, static_cast<std::uint64_t>(n) + 1)) {
+    return Entered{Owned{}, false};
+  }
+  Owned copy = Owned::steal(is_list ? PyList_New(n) : PyDict_New());
+  if (VESK_UNLIKELY(!copy)) {
+    return py_fail();
+  }
+  if (!stack.push(CopyFrame{obj, std::move(copy), 0})) {
+    return py_fail();
+  }
+  return Entered{Owned{}, true};
 }
 
-// Returns the copy, a null handle when the budget ran out (the budget keeps
-// what was charged), or an error. Lists and dicts (exact types only) are
-// copied, charged their size + 1 before they are allocated; anything else is
-// shared.
-Result<Owned> deep_copy(PyObject* obj, std::int64_t& budget, std::uint32_t depth) noexcept {
-  if (VESK_UNLIKELY(depth > max_copy_depth)) {
-    return bad("nesting too deep", 0);
+// Stores a finished member into the copy of the frame that holds it.
+Status store(CopyFrame& f, Owned member) noexcept {
+  if (Py_IS_TYPE(f.source, &PyList_Type)) {
+    PyList_SET_ITEM(f.copy.get(), f.next, member.release());
+    ++f.next;
+    return success();
   }
-  if (Py_IS_TYPE(obj, &PyList_Type)) {
-    const Py_ssize_t n = PyList_GET_SIZE(obj);
-    if (!charge(budget, static_cast<std::uint64_t>(n) + 1)) {
-      return Owned{};
+  if (VESK_UNLIKELY(PyDict_SetItem(f.copy.get(), f.key, member.get()) < 0)) {
+    return py_fail();
+  }
+  return success();
+}
+
+// Copies an anchored value. Returns the copy, a null handle when the budget
+// ran out (the budget keeps what was charged), or an error. The walk keeps its
+// own stack instead of recursing, so the copy depth costs no C stack.
+Result<Owned> deep_copy(PyObject* obj, std::int64_t& budget) noexcept {
+  Vec<CopyFrame> stack;
+  VESK_TRY_ASSIGN(Entered root, enter(obj, 0, budget, stack));
+  if (!root.pushed) {
+    return std::move(root.done);
+  }
+  for (;;) {
+    CopyFrame& f = stack[stack.size() - 1];
+    PyObject* member = nullptr;
+    if (Py_IS_TYPE(f.source, &PyList_Type)) {
+      if (f.next < PyList_GET_SIZE(f.source)) {
+        member = PyList_GET_ITEM(f.source, f.next);
+      }
+    } else if (!PyDict_Next(f.source, &f.next, &f.key, &member)) {
+      member = nullptr;
     }
-    Owned copy = Owned::steal(PyList_New(n));
-    if (VESK_UNLIKELY(!copy)) {
-      return py_fail();
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      VESK_TRY_ASSIGN(Owned item, copy_member(PyList_GET_ITEM(obj, i), budget, depth + 1));
-      if (!item) {
+    Owned finished;
+    if (member != nullptr) {
+      const auto depth = static_cast<std::uint32_t>(stack.size());
+      VESK_TRY_ASSIGN(Entered e, enter(member, depth, budget, stack));
+      if (e.pushed) {
+        continue;
+      }
+      if (!e.done) {
         return Owned{};
       }
-      PyList_SET_ITEM(copy.get(), i, item.release());
+      VESK_TRY(store(stack[stack.size() - 1], std::move(e.done)));
+      continue;
     }
-    return copy;
+    finished = std::move(f.copy);
+    stack.pop();
+    if (stack.size() == 0) {
+      return finished;
+    }
+    VESK_TRY(store(stack[stack.size() - 1], std::move(finished)));
   }
-  if (Py_IS_TYPE(obj, &PyDict_Type)) {
-    const Py_ssize_t n = PyDict_GET_SIZE(obj);
-    if (!charge(budget, static_cast<std::uint64_t>(n) + 1)) {
-      return Owned{};
-    }
-    Owned copy = Owned::steal(PyDict_New());
-    if (VESK_UNLIKELY(!copy)) {
-      return py_fail();
-    }
-    Py_ssize_t it = 0;
-    PyObject* key;
-    PyObject* member;
-    while (PyDict_Next(obj, &it, &key, &member)) {
-      VESK_TRY_ASSIGN(Owned item, copy_member(member, budget, depth + 1));
-      if (!item) {
-        return Owned{};
-      }
-      if (VESK_UNLIKELY(PyDict_SetItem(copy.get(), key, item.get()) < 0)) {
-        return py_fail();
-      }
-    }
-    return copy;
-  }
-  return Owned::borrow(obj);
 }
 
 }  // namespace
@@ -94,7 +126,7 @@ Result<Owned> anchor_ref(Decoder& d) noexcept {
   if (i >= d.anchors.size() || !d.anchors[i]) {
     return bad("bad anchor reference", d.pos);
   }
-  VESK_TRY_ASSIGN(Owned copy, deep_copy(d.anchors[i].get(), d.ref_budget, 0));
+  VESK_TRY_ASSIGN(Owned copy, deep_copy(d.anchors[i].get(), d.ref_budget));
   if (!copy) {
     return bad("reference expansion too large", d.pos);
   }

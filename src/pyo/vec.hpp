@@ -71,6 +71,12 @@ class Vec {
     return true;
   }
 
+  // Destroys the last element.
+  void pop() noexcept {
+    --size_;
+    data_[size_].~T();
+  }
+
   // Destroys the elements in index order.
   void clear() noexcept {
     for (std::size_t i = 0; i < size_; ++i) {
