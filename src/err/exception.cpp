@@ -72,12 +72,11 @@ bool raise_bad(PyObject* type, std::string_view message, std::uint64_t offset) {
   if (!offset_obj) {
     return false;
   }
-  // A failed attribute assignment drops that attribute, not the exception.
-  if (PyObject_SetAttrString(instance.get(), "message", text.get()) < 0) {
-    PyErr_Clear();
-  }
-  if (PyObject_SetAttrString(instance.get(), "offset", offset_obj.get()) < 0) {
-    PyErr_Clear();
+  // An error without its attributes would break the handlers that read them,
+  // so a failed assignment (memory running out) is raised instead.
+  if (PyObject_SetAttrString(instance.get(), "message", text.get()) < 0 ||
+      PyObject_SetAttrString(instance.get(), "offset", offset_obj.get()) < 0) {
+    return false;
   }
   PyErr_SetObject(type, instance.get());
   return true;

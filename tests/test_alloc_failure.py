@@ -1,0 +1,182 @@
+"""Allocation failure at every point of a decode: MemoryError or the right outcome, no leak."""
+
+import gc
+import importlib.util
+import os
+import shlex
+import subprocess
+import sys
+import sysconfig
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+import reference
+import vesk_build as b
+from vesk_native import VeskError, loads_binary
+
+HELPER_SOURCE = Path(__file__).parent / "allocfail" / "_allocfail.c"
+NEVER = 2**62  # an allocation index no decode reaches
+
+
+@pytest.fixture(scope="session")
+def allocfail(tmp_path_factory):
+    """The _allocfail helper, compiled with the interpreter's own compiler and flags."""
+    out = tmp_path_factory.mktemp("allocfail")
+    obj = out / "_allocfail.o"
+    lib = out / ("_allocfail" + sysconfig.get_config_var("EXT_SUFFIX"))
+    cfg = sysconfig.get_config_var
+    compile_cmd = [*shlex.split(cfg("CC")), *shlex.split(cfg("CFLAGS") or ""),
+                   *shlex.split(cfg("CCSHARED") or ""), "-I" + sysconfig.get_paths()["include"],
+                   "-c", str(HELPER_SOURCE), "-o", str(obj)]
+    link_cmd = [*shlex.split(cfg("LDSHARED")), str(obj), "-o", str(lib)]
+    # The compiler must not inherit a sanitizer runtime preloaded into the tests.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    for cmd in (compile_cmd, link_cmd):
+        done = subprocess.run(cmd, env=env, capture_output=True, text=True)
+        assert done.returncode == 0, f"{shlex.join(cmd)}\n{done.stdout}{done.stderr}"
+    loader_info = importlib.util.spec_from_file_location("_allocfail", lib)
+    module = importlib.util.module_from_spec(loader_info)
+    loader_info.loader.exec_module(module)
+    return module
+
+
+def wide(n, prefix):
+    """n distinct keys: more than 16 take the hash-set duplicate check."""
+    return [f"{prefix}{i}" for i in range(n)]
+
+
+OK_DOCS = {
+    "scalars": b.array(
+        b.none(), b.boolean(False), b.boolean(True), b.small_int(5), b.int_(-300),
+        b.int_(2**62), b.float_(1.5), b.float_(3.0), b.float_(2.0**60), b.short_string("hé"),
+        b.long_string("x" * 40), b.ref(0), b.ref(1), b.short_string("a")),
+    "objects": b.array(
+        b.short_string("name"),
+        b.obj((b.ref(0), b.small_int(1)), ("nested", b.obj(("list", b.array(b.none()))))),
+        b.obj()),
+    "anchors": b.array(
+        b.anchor(b.obj(("a", b.array(b.small_int(1), b.obj(("b", b.string("deep"))))),
+                       ("c", b.obj()))),
+        b.anchor_ref(0), b.anchor_ref(0), b.anchor(b.int_(1000)), b.anchor_ref(1)),
+    "list columns": b.array(
+        b.list_column(3, b.col_tagged(b.small_int(1), b.string("two"), b.array())),
+        b.list_column(4, b.col_delta(1000, -5, 7, 2**40)),
+        b.list_column(3, b.col_decimal(2, 150, -7, 12345)),
+        b.list_column(4, b.col_dictionary(["red", "green"], [0, 1, 1, 0])),
+        b.list_column(10, b.col_bitmap(*[i % 3 == 0 for i in range(10)])),
+        b.list_column(2, b.col_object([("x", b.col_delta(1, 2)),
+                                       ("y", b.col_bitmap(True, False))]))),
+    "big decimals": b.list_column(3, b.col_decimal(3, 2**60 + 1, -(2**62), 2**53 + 7)),
+    "table": b.table(["id", "name", "price"], 3, b.col_delta(10, 11, 12),
+                     b.col_dictionary(["pen", "ink"], [0, 1, 0]),
+                     b.col_decimal(2, 199, 5, 100000)),
+    "sparse table": b.sparse(
+        ["a", "b", "c"], 5, b.dense(b.col_delta(1, 2, 3, 4, 5)),
+        b.sparse_col([0, 3], b.col_tagged(b.string("p"), b.none()), n=5),
+        b.sparse_col([1], b.col_object([("z", b.col_tagged(b.float_(0.25)))]), n=5)),
+    "wide table": b.table(wide(20, "col"), 2, *[b.col_delta(i, -i) for i in range(20)]),
+    "wide object column": b.list_column(
+        2, b.col_object([(k, b.col_bitmap(True, False)) for k in wide(17, "f")])),
+}
+
+# Each of these also meets a failure at every allocation of building the raised VeskError.
+ERR_DOCS = {
+    "not a document": b"",
+    "unsupported version": b"\x0f\x02",
+    "bad tag": b.doc(b.array(b.short_string("ab"), b"\x0e")),
+    "truncated": b.doc(b.array(b.short_string("abc"), b.list_column(3, b.col_delta(1)))),
+    "invalid utf-8": b.doc(b.array(b.short_string("ok"), b.raw_short_bytes(b"\xff\xfe"))),
+    "duplicate key": b.doc(b.obj(("dup", b.small_int(1)), ("dup", b.small_int(2)))),
+    "duplicate wide column": b.doc(b.table(wide(19, "c") + ["c3"], 1,
+                                           *[b.col_bitmap(True)] * 20)),
+    "bad anchor reference": b.doc(b.array(b.anchor(b.array(b.small_int(1))), b.anchor_ref(1))),
+    "bad dictionary index": b.doc(b.list_column(2, b.col_dictionary(["ab", "cd"], [0, 2]))),
+}
+
+DOCS = {**{k: b.doc(v) for k, v in OK_DOCS.items()}, **ERR_DOCS}
+
+
+def outcome(data):
+    try:
+        return reference.loads(data)
+    except reference.RefError as e:
+        return e
+
+
+def same(a, b):
+    """Equal, with the same types throughout (1 is not 1.0 nor True)."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is list:
+        return len(a) == len(b) and all(map(same, a, b))
+    if type(a) is dict:
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+def check(expected, reached, raised, value):
+    """The outcome of a decode is MemoryError, if an allocation failed, or exactly `expected`."""
+    if reached and raised and type(value) is MemoryError:
+        return
+    if isinstance(expected, reference.RefError):
+        assert raised and type(value) is VeskError, repr(value)
+        assert value.args == expected.args
+        # Never half an error: one raised carries both attributes.
+        assert vars(value) == {"message": expected.message, "offset": expected.offset}
+    else:
+        assert not raised and same(value, expected), repr(value)
+
+
+def armed(allocfail, k, data, expected):
+    """Decodes with allocation k failing; returns whether it was reached and the
+    change in allocated blocks."""
+    gc.collect()  # also empties the freelists, so that every object is a fresh allocation
+    before = sys.getallocatedblocks()
+    reached, raised, value = allocfail.fail_at(k, loads_binary, data)
+    check(expected, reached, raised, value)
+    del value
+    gc.collect()
+    return reached, sys.getallocatedblocks() - before
+
+
+@pytest.mark.parametrize("data", DOCS.values(), ids=DOCS.keys())
+def test_every_allocation_failure_gives_memory_error_or_the_result(allocfail, data):
+    expected = outcome(data)
+    gc.disable()  # no collection may run inside the armed window
+    gc.freeze()  # what exists now is left out of the many collections below, which stay fast
+    try:
+        armed(allocfail, NEVER, data, expected)  # warms caches that outlive one decode
+        _, baseline = armed(allocfail, NEVER, data, expected)
+        k = 0
+        while True:
+            reached, change = armed(allocfail, k, data, expected)
+            assert change == baseline, f"{change - baseline} blocks left behind with k={k}"
+            if not reached:
+                break
+            k += 1
+    finally:
+        gc.unfreeze()
+        gc.enable()
+    assert k > 0
+
+
+@pytest.mark.parametrize("doc", [
+    # A key list is reserved whole before its first key is read.
+    b"\x09" + b.uvarint(100_000) + b"\x00" * 100_000,
+    # So are the entries of a string dictionary.
+    b.list_column(0, b"\x03" + b.uvarint(100_000)) + b"\x00" * 100_000,
+], ids=["key list", "dictionary entries"])
+def test_own_buffers_come_from_the_python_allocator(doc):
+    data = b.doc(doc)
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        current = tracemalloc.get_traced_memory()[0]
+        with pytest.raises(VeskError, match="key must be a string"):
+            loads_binary(data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak - current >= 100_000 * 8
