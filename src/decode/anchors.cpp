@@ -43,10 +43,7 @@ Result<Entered> enter(PyObject* obj, std::uint32_t depth, std::int64_t& budget,
   if (!charge(budget, static_cast<std::uint64_t>(n) + 1)) {
     return Entered{Owned{}, false};
   }
-  Owned copy = Owned::steal(is_list ? PyList_New(n) : PyDict_New());
-  if (VESK_UNLIKELY(!copy)) {
-    return py_fail();
-  }
+  VESK_TRY_ASSIGN(Owned copy, made(is_list ? PyList_New(n) : PyDict_New()));
   if (!stack.push(CopyFrame{obj, std::move(copy), 0})) {
     return py_fail();
   }

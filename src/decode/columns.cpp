@@ -4,14 +4,6 @@
 namespace vesk {
 namespace {
 
-// A cell object that failed to build ends the column.
-VESK_INLINE Result<Owned> made(PyObject* obj) noexcept {
-  if (VESK_UNLIKELY(obj == nullptr)) {
-    return py_fail();
-  }
-  return Owned::steal(obj);
-}
-
 template <class Sink>
 VESK_NOINLINE Status tagged_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
                                   Sink& sink) noexcept {
@@ -145,10 +137,7 @@ template Status column<SparseSink>(Decoder&, std::uint64_t, std::uint32_t, Spars
 
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   Rows r;
-  r.list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!r.list) {
-    return py_fail();
-  }
+  VESK_TRY_ASSIGN(r.list, made(PyList_New(static_cast<Py_ssize_t>(count))));
   if (count == 0) {
     return r;
   }
@@ -161,10 +150,7 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   // order, so that filling them replaces values instead of growing each dict.
   Owned shape;
   if (keys != nullptr) {
-    shape = Owned::steal(PyDict_New());
-    if (!shape) {
-      return py_fail();
-    }
+    VESK_TRY_ASSIGN(shape, made(PyDict_New()));
     for (std::size_t k = 0; k < keys->size(); ++k) {
       if (PyDict_SetItem(shape.get(), (*keys)[k].obj.get(), Py_None) < 0) {
         return py_fail();
@@ -188,10 +174,7 @@ Result<Owned> list_column(Decoder& d, std::uint32_t depth) noexcept {
   if (d.size_budget < static_cast<std::int64_t>(n + 1)) {
     return bad("decoded size too large", d.pos);
   }
-  Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) {
-    return py_fail();
-  }
+  VESK_TRY_ASSIGN(Owned list, made(PyList_New(static_cast<Py_ssize_t>(n))));
   ListSink sink{list.get()};
   VESK_TRY(column(d, n, depth + 1, sink));
   return list;

@@ -5,10 +5,7 @@ namespace vesk {
 
 Result<Owned> array(Decoder& d, std::uint32_t depth) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t n, byte_count(d));
-  Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (VESK_UNLIKELY(!list)) {
-    return py_fail();
-  }
+  VESK_TRY_ASSIGN(Owned list, made(PyList_New(static_cast<Py_ssize_t>(n))));
   for (std::uint64_t i = 0; i < n; ++i) {
     VESK_TRY_ASSIGN(Owned item, value(d, depth + 1));
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
@@ -18,10 +15,7 @@ Result<Owned> array(Decoder& d, std::uint32_t depth) noexcept {
 
 Result<Owned> object(Decoder& d, std::uint32_t depth) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t n, byte_count(d));
-  Owned dict = Owned::steal(PyDict_New());
-  if (VESK_UNLIKELY(!dict)) {
-    return py_fail();
-  }
+  VESK_TRY_ASSIGN(Owned dict, made(PyDict_New()));
   for (std::uint64_t i = 0; i < n; ++i) {
     VESK_TRY_ASSIGN(Key key, read_key(d));
     VESK_TRY_ASSIGN(Owned item, value(d, depth + 1));

@@ -12,18 +12,9 @@ constexpr std::uint64_t exact_double_limit = 9007199254740992ULL;
 // The exact path for mantissas beyond 2^53: the interpreter's true division of
 // two ints yields the double nearest to the exact quotient.
 VESK_NOINLINE Result<Owned> big_decimal(std::int64_t mantissa, unsigned scale) noexcept {
-  Owned a = Owned::steal(PyLong_FromLongLong(mantissa));
-  if (!a) {
-    return py_fail();
-  }
-  Owned b = Owned::steal(PyLong_FromLongLong(pow10_int[scale]));
-  if (!b) {
-    return py_fail();
-  }
-  Owned c = Owned::steal(PyNumber_TrueDivide(a.get(), b.get()));
-  if (!c) {
-    return py_fail();
-  }
+  VESK_TRY_ASSIGN(const Owned a, made(PyLong_FromLongLong(mantissa)));
+  VESK_TRY_ASSIGN(const Owned b, made(PyLong_FromLongLong(pow10_int[scale])));
+  VESK_TRY_ASSIGN(const Owned c, made(PyNumber_TrueDivide(a.get(), b.get())));
   const double q = PyFloat_AsDouble(c.get());
   if (q == -1.0 && PyErr_Occurred()) {
     return py_fail();
@@ -35,11 +26,7 @@ VESK_NOINLINE Result<Owned> big_decimal(std::int64_t mantissa, unsigned scale) n
 
 Result<Owned> decimal_value(std::int64_t mantissa, unsigned scale) noexcept {
   if (scale == 0) {
-    Owned n = Owned::steal(PyLong_FromLongLong(mantissa));
-    if (VESK_UNLIKELY(!n)) {
-      return py_fail();
-    }
-    return n;
+    return made(PyLong_FromLongLong(mantissa));
   }
   const std::uint64_t magnitude = mantissa < 0 ? 0 - static_cast<std::uint64_t>(mantissa)
                                                : static_cast<std::uint64_t>(mantissa);

@@ -63,6 +63,14 @@ struct Decoder {
   return budget >= 0;
 }
 
+// Takes over what a CPython constructor returned; null means its exception is pending.
+[[nodiscard]] VESK_INLINE Result<Owned> made(PyObject* obj) noexcept {
+  if (VESK_UNLIKELY(obj == nullptr)) {
+    return py_fail();
+  }
+  return Owned::steal(obj);
+}
+
 DecodeError short_input(std::uint64_t offset) noexcept;  // "truncated input"
 DecodeError utf8_fail(std::uint64_t offset) noexcept;
 

@@ -96,13 +96,9 @@ Status pool_text(Decoder& d, PyObject* obj, std::uint64_t at, std::uint64_t n) n
 
 Result<Owned> integral_float(double x) noexcept {
   constexpr double two_53 = 9007199254740992.0;
-  PyObject* obj = (std::fabs(x) < two_53 && std::trunc(x) == x)
-                      ? PyLong_FromLongLong(static_cast<long long>(x))
-                      : PyFloat_FromDouble(x);
-  if (VESK_UNLIKELY(obj == nullptr)) {
-    return py_fail();
-  }
-  return Owned::steal(obj);
+  return made((std::fabs(x) < two_53 && std::trunc(x) == x)
+                  ? PyLong_FromLongLong(static_cast<long long>(x))
+                  : PyFloat_FromDouble(x));
 }
 
 Result<Owned> pooled_text(Decoder& d, std::uint64_t n) noexcept {

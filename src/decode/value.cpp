@@ -9,21 +9,9 @@ static DecodeError bad_tag(std::uint8_t tag, std::uint64_t at) noexcept {
   return bad_format(at, "bad tag 0x%02x", tag);
 }
 
-static Result<Owned> small_int(std::uint8_t tag) noexcept {
-  Owned n = Owned::steal(PyLong_FromLong(tag & 0x7F));
-  if (VESK_UNLIKELY(!n)) {
-    return py_fail();
-  }
-  return n;
-}
-
 static Result<Owned> signed_int(Decoder& d) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
-  Owned n = Owned::steal(PyLong_FromLongLong(zigzag(u)));
-  if (VESK_UNLIKELY(!n)) {
-    return py_fail();
-  }
-  return n;
+  return made(PyLong_FromLongLong(zigzag(u)));
 }
 
 Result<Owned> value(Decoder& d, std::uint32_t depth) noexcept {
@@ -36,7 +24,7 @@ Result<Owned> value(Decoder& d, std::uint32_t depth) noexcept {
   const std::uint64_t at = d.pos;
   const std::uint8_t tag = d.input[d.pos++];
   if (tag >= 0x80) {
-    return small_int(tag);
+    return made(PyLong_FromLong(tag & 0x7F));
   }
   if ((tag & 0xE0) == 0x40) {
     return short_string(d, tag);
