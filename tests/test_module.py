@@ -1,6 +1,7 @@
 """The module's public surface, the exception class and how loads_binary takes its argument."""
 
 import array
+import gc
 import importlib.util
 import inspect
 
@@ -106,3 +107,18 @@ def test_argument_mistakes_raise_type_error(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         loads_binary(*args, **kwargs)
     assert type(info.value) is TypeError and str(info.value) == "loads_binary() " + message
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("data", [NONE_DOC, b"\x0f\x01\x0e"])
+def test_decoding_leaves_the_garbage_collector_as_it_was(enabled, data):
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            loads_binary(data)
+        except VeskError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
