@@ -1,0 +1,236 @@
+"""Cost of hostile documents: the worst this script can build in each family at
+about 1 KiB and about 1 MiB of input, with the time and memory one decode takes.
+
+    python bench/bench_hostile.py [--sizes 1024,1048576] [--limit-gb 6] [--family NAME]
+
+Each case runs in a child process whose address space is capped at
+--limit-gb, so a family that would take more memory than that ends in
+MemoryError instead of pressing on the machine. The child times the decode
+(the best of 5 runs for inputs below 64 KiB, one run above), then decodes once
+more under tracemalloc for the peak of the memory allocated during the call.
+
+Columns: outcome (ok, or the error message), time, time per input byte,
+traced peak and peak per input byte, and the growth of the child's peak
+resident size over the timed runs (which also shows the cost of a case whose
+traced run hit the cap). The families bound by
+the reference budget (16,777,216 copied cells per document) cannot use more
+input than they need; their rows show the size they have.
+"""
+
+import argparse
+import json
+import pathlib
+import resource
+import subprocess
+import sys
+import time
+import tracemalloc
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+
+import vesk_build as b  # noqa: E402
+
+try:
+    from vesk_native import VeskError, loads_binary
+except ImportError:
+    sys.exit("vesk_native is not importable: install the package or put its "
+             "build directory on PYTHONPATH")
+
+REF_BUDGET = 1 << 24
+
+
+# -- families -----------------------------------------------------------------
+# Each builds the worst document of its family that fits `size` bytes.
+
+def reference_bomb(size):
+    """Small inputs: anchors that double, each {"a": ref, "b": ref} to the one
+    before, until a copy overruns the budget. Large inputs: a chain of 500
+    one-entry dicts referenced until the budget runs out (one-entry dicts are
+    the dearest cells per unit of budget)."""
+    if size < 16384:
+        items = [b.anchor(b.obj())]
+        cost, spent, i = 1, 0, 1
+        while spent <= REF_BUDGET:
+            ref = b.anchor_ref(i - 1)
+            items.append(b.anchor(b.obj(("a", ref), ("b", ref))))
+            spent += 2 * cost
+            cost, i = 2 * cost + 3, i + 1
+        return b.doc(b.array(*items))
+    chain = b.small_int(0)
+    for _ in range(500):
+        chain = b.obj(("k", chain))
+    refs = REF_BUDGET // (2 * 500) + 1
+    return b.doc(b.array(b.anchor(chain), *[b.anchor_ref(0)] * refs))
+
+
+def column_bomb(size):
+    """A list column of n cells whose Object kind nests `depth` times, one key
+    a level, over one bitmap: every level makes n dicts. Large inputs claim
+    far beyond the decoded-size budget and fail where it runs out."""
+    depth = min(511, size // 8)
+    bitmap = max(1, size - 16 - 4 * depth)
+    n = 8 * bitmap
+    return b.doc(b"\x0c" + b.uvarint(n) + b"\x05\x01\x41x" * depth + b"\x04" + bytes(bitmap))
+
+
+def distinct_keys(count):
+    out = []
+    letters = [chr(c) for c in range(0x21, 0x7F)]
+    for a in letters:
+        for c in letters:
+            for d in letters:
+                out.append(a + c + d)
+                if len(out) == count:
+                    return out
+    raise ValueError("too many keys")
+
+
+def wide_header(size):
+    """A one-row table with as many distinct keys as fit (6 bytes a key and column)."""
+    keys = distinct_keys(max(1, (size - 16) // 6))
+    return b.doc(b.table(keys, 1, *[b.col_bitmap(True)] * len(keys)))
+
+
+def deep_nesting(size):
+    """As many chains of up to 511 nested one-entry objects as fit."""
+    chain = b.small_int(0)
+    for _ in range(min(511, (size - 8) // 4)):
+        chain = b.obj(("k", chain))
+    count = max(1, (size - 8) // len(chain))
+    return b.doc(b.array(*[chain] * count))
+
+
+def deep_copy(size):
+    """A chain of nested lists as deep as the input allows (up to the 4096
+    levels a copy may have), built from anchors of 500 levels each, then as
+    many references to it as the input and the budget allow."""
+    depth = min(4096, max(1, size // 3))
+    lengths = [min(500 * (i + 1), depth) for i in range((depth + 499) // 500)]
+    items = []
+    value = b.array()
+    for _ in range(lengths[0] - 1):
+        value = b.array(value)
+    items.append(b.anchor(value))
+    for i in range(1, len(lengths)):
+        value = b.anchor_ref(i - 1)
+        for _ in range(lengths[i] - lengths[i - 1]):
+            value = b.array(value)
+        items.append(b.anchor(value))
+    ref = b.anchor_ref(len(items) - 1)
+    # A copy of a chain of m lists costs 2m - 1: one item and one unit each,
+    # the innermost list empty.
+    spent = sum(2 * m - 1 for m in lengths[:-1])
+    by_budget = (REF_BUDGET - spent) // (2 * depth - 1)
+    by_bytes = max(0, (size - sum(len(i) for i in items) - 16) // len(ref))
+    return b.doc(b.array(*items, *[ref] * min(by_bytes, by_budget)))
+
+
+def huge_claims(size):
+    """An Object list column claiming 8 cells per byte left, with as many
+    sub-keys as share the input with the bitmap, cut one byte short: it claims
+    rows x keys cells that the input never backs."""
+    keys = distinct_keys(max(1, size // 8))
+    rest = max(2, size - 16 - 4 * len(keys))
+    n = 8 * rest
+    head = b.col_object([(k, b"") for k in keys])
+    return b.doc(b"\x0c" + b.uvarint(n) + head + b"\x04" + bytes(rest - 1))
+
+
+def sparse_bomb(size):
+    """A sparse table of 8 rows per input byte: one key, a dense bitmap column."""
+    rows = 8 * max(1, size - 16)
+    return b.doc(b.sparse(["k"], rows, b.dense(b"\x04" + bytes(rows // 8))))
+
+
+def string_pool(size):
+    """Two-byte strings, each a new str and a pool entry (3 bytes each)."""
+    return b.doc(b.array(*[b.short_string("ab")] * max(1, (size - 8) // 3)))
+
+
+FAMILIES = {
+    "reference bomb": reference_bomb,
+    "size-budget column bomb": column_bomb,
+    "wide header": wide_header,
+    "deep nesting": deep_nesting,
+    "deep copy": deep_copy,
+    "huge-count claims": huge_claims,
+    "sparse table bomb": sparse_bomb,
+    "many small strings/pool": string_pool,
+}
+
+
+# -- measuring -----------------------------------------------------------------
+
+def attempt(data):
+    """The outcome of one decode; the result is dropped outside the timing."""
+    start = time.perf_counter()
+    try:
+        value = loads_binary(data)
+        outcome = "ok"
+    except VeskError as e:
+        value, outcome = None, e.message
+    except MemoryError:
+        value, outcome = None, "MemoryError"
+    elapsed = time.perf_counter() - start
+    del value
+    return outcome, elapsed
+
+
+def measure(family, size, limit_gb):
+    cap = int(limit_gb * (1 << 30))
+    resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+    data = FAMILIES[family](size)
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    repeat = 5 if len(data) < 65536 else 1
+    outcome, elapsed = min((attempt(data) for _ in range(repeat)), key=lambda r: r[1])
+    rss_growth = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before) * 1024
+    tracemalloc.start()
+    traced_outcome, _ = attempt(data)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return {"family": family, "input": len(data), "outcome": outcome,
+            "time": elapsed, "peak": peak,
+            "peak_capped": traced_outcome == "MemoryError", "rss": rss_growth}
+
+
+def run_child(family, size, limit_gb):
+    done = subprocess.run(
+        [sys.executable, __file__, "--child", family, "--sizes", str(size),
+         "--limit-gb", str(limit_gb)], capture_output=True, text=True)
+    if done.returncode != 0:
+        return {"family": family, "input": size, "outcome": "child failed: %s"
+                % done.stderr.strip().splitlines()[-1:]}
+    return json.loads(done.stdout)
+
+
+def print_row(r):
+    if "time" not in r:
+        print("%-24s %9d  %s" % (r["family"], r["input"], r["outcome"]))
+        return
+    peak = ("> %.0f MiB" if r["peak_capped"] else "%.1f MiB") % (r["peak"] / (1 << 20))
+    print("%-24s %9d  %-30s %9.4f %10.1f %14s %10.0f %10.1f" % (
+        r["family"], r["input"], r["outcome"][:30], r["time"],
+        r["time"] / r["input"] * 1e9, peak, r["peak"] / r["input"], r["rss"] / (1 << 20)))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", default="1024,1048576")
+    ap.add_argument("--limit-gb", type=float, default=6.0)
+    ap.add_argument("--family", action="append", choices=sorted(FAMILIES))
+    ap.add_argument("--child", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    if args.child:
+        print(json.dumps(measure(args.child, sizes[0], args.limit_gb)))
+        return
+    print("%-24s %9s  %-30s %9s %10s %14s %10s %10s" % (
+        "family", "input B", "outcome", "time s", "ns/byte", "peak", "peak/B", "+RSS MiB"))
+    for family in args.family or FAMILIES:
+        for size in sizes:
+            print_row(run_child(family, size, args.limit_gb))
+            sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
