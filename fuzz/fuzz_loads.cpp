@@ -30,16 +30,9 @@ const char* const diff_source = R"PY(
 import sys
 sys.path.insert(0, TESTS_DIR)
 import reference
+from support import same
 from vesk_native import VeskError, loads_binary
 
-def same(a, b):
-    if type(a) is not type(b):
-        return False
-    if type(a) is list:
-        return len(a) == len(b) and all(map(same, a, b))
-    if type(a) is dict:
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 def check(data):
     try:

@@ -47,6 +47,17 @@ def error(data):
     raise AssertionError(f"decoded to {value!r} instead of failing")
 
 
+def same(a, b):
+    """Equal, with the same types throughout (1 is not 1.0 nor True) and the same key order."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is list:
+        return len(a) == len(b) and all(map(same, a, b))
+    if type(a) is dict:
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
 def doc_hex(text):
     """Document bytes from spaced hex."""
     return bytes.fromhex(text.replace(" ", ""))

@@ -14,6 +14,7 @@ import pytest
 
 import reference
 import vesk_build as b
+from support import same
 from vesk_native import VeskError, loads_binary
 
 HELPER_SOURCE = Path(__file__).parent / "allocfail" / "_allocfail.c"
@@ -103,17 +104,6 @@ def outcome(data):
         return reference.loads(data)
     except reference.RefError as e:
         return e
-
-
-def same(a, b):
-    """Equal, with the same types throughout (1 is not 1.0 nor True)."""
-    if type(a) is not type(b):
-        return False
-    if type(a) is list:
-        return len(a) == len(b) and all(map(same, a, b))
-    if type(a) is dict:
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    return a == b
 
 
 def check(expected, reached, raised, value):

@@ -27,7 +27,7 @@ std::int64_t present_rows(const std::uint8_t* bitmap, std::uint64_t bytes,
 Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
   VESK_TRY_ASSIGN(const KeyList keys, header(d));
   VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
-  // Rows cost two cells each: the dict and its share of the presence bits.
+  // The format charges a sparse table's rows 2 x n, where a table only tests n + 1.
   if (!charge(d.size_budget, 2 * n)) {
     return bad("decoded size too large", d.pos);
   }
