@@ -39,8 +39,9 @@ class GcPause {
 
 // The value after the header, which must end exactly at the end of the input.
 // The decoder state is released when this returns, before any error is raised.
-Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length) noexcept {
-  Decoder d(bytes, length);
+Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length,
+                       const Limits& limits) noexcept {
+  Decoder d(bytes, length, limits);
   VESK_TRY_ASSIGN(Owned v, value(d, 0));
   if (d.pos != length) {
     return bad("trailing data", d.pos);
@@ -49,7 +50,7 @@ Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length) noexcept
 }
 
 // Decodes one document; returns the value, or null with the exception raised.
-PyObject* run(const std::uint8_t* bytes, std::uint64_t length) {
+PyObject* run(const std::uint8_t* bytes, std::uint64_t length, const Limits& limits) {
   if (length < 2 || bytes[0] != 0x0F) {
     return raise_decode_error(bad("not a VESK binary document", 0));
   }
@@ -58,7 +59,7 @@ PyObject* run(const std::uint8_t* bytes, std::uint64_t length) {
   }
   Result<Owned> r = [&] {
     const GcPause pause;
-    return document(bytes, length);
+    return document(bytes, length, limits);
   }();
   if (!r.ok()) {
     return raise_decode_error(r.error());
@@ -100,28 +101,83 @@ PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   return data;
 }
 
-PyObject* loads_binary_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* data = bind_data(args, PyVectorcall_NARGS(nargsf), kwnames);
-  if (data == nullptr) {
-    return nullptr;
-  }
+// Decodes `data`: bytes in place, anything else through one copy as bytes().
+PyObject* decode_data(PyObject* data, const Limits& limits) {
   if (PyBytes_Check(data)) {
     // Used in place: bytes are immutable and the caller keeps them alive.
     return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
-               static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)));
+               static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)), limits);
   }
   Owned copy = Owned::steal(PyBytes_FromObject(data));
   if (!copy) {
     return nullptr;
   }
   return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(copy.get())),
-             static_cast<std::uint64_t>(PyBytes_GET_SIZE(copy.get())));
+             static_cast<std::uint64_t>(PyBytes_GET_SIZE(copy.get())), limits);
+}
+
+PyObject* loads_binary_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* data = bind_data(args, PyVectorcall_NARGS(nargsf), kwnames);
+  if (data == nullptr) {
+    return nullptr;
+  }
+  static constexpr Limits format_limits{};
+  return decode_data(data, format_limits);
+}
+
+// A cap on a budget: None for none, else an int of at least 0; caps beyond
+// 64 bits are no tighter than none. Returns false with the exception set.
+bool read_cap(PyObject* arg, std::int64_t& cap) {
+  if (arg == Py_None) {
+    return true;
+  }
+  if (!PyLong_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "a cap must be an int or None, not %.200s",
+                 Py_TYPE(arg)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(arg, &overflow);
+  if (n == -1 && PyErr_Occurred()) {
+    return false;
+  }
+  if (overflow < 0 || n < 0) {
+    PyErr_SetString(PyExc_ValueError, "a cap must not be negative");
+    return false;
+  }
+  cap = overflow > 0 ? INT64_MAX : n;
+  return true;
+}
+
+// _decode_limited(data, max_cells, max_copy_cells, max_depth): the decode of
+// loads_binary under tighter bounds, for vesk.Decoder, which checks the
+// arguments first and names them in its messages.
+PyObject* decode_limited_impl(PyObject* const* args, Py_ssize_t nargsf) {
+  if (PyVectorcall_NARGS(nargsf) != 4) {
+    PyErr_SetString(PyExc_TypeError, "_decode_limited() takes 4 positional arguments");
+    return nullptr;
+  }
+  Limits limits;
+  if (!read_cap(args[1], limits.cells) || !read_cap(args[2], limits.copy_cells)) {
+    return nullptr;
+  }
+  std::int64_t depth = max_depth;
+  if (!read_cap(args[3], depth)) {
+    return nullptr;
+  }
+  if (depth > static_cast<std::int64_t>(max_depth)) {
+    PyErr_Format(PyExc_ValueError, "a depth limit must be at most %u", max_depth);
+    return nullptr;
+  }
+  limits.depth = static_cast<std::uint32_t>(depth);
+  return decode_data(args[0], limits);
 }
 
 // No C++ exception may unwind into the interpreter: one becomes the internal fault.
-PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+template <class Call>
+PyObject* guarded(Call call) {
   try {
-    return loads_binary_impl(args, nargsf, kwnames);
+    return call();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -131,11 +187,27 @@ PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
   }
 }
 
+PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&] { return loads_binary_impl(args, nargsf, kwnames); });
+}
+
+PyObject* decode_limited(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
+  return guarded([&] { return decode_limited_impl(args, nargsf); });
+}
+
 PyMethodDef loads_binary_def = {
     "loads_binary",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&loads_binary)),
     METH_FASTCALL | METH_KEYWORDS,
     "loads_binary(data)\n--\n\nDecodes VESK binary into dict/list/str/int/float/bool/None.",
+};
+
+PyMethodDef decode_limited_def = {
+    "_decode_limited",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decode_limited)),
+    METH_FASTCALL,
+    "_decode_limited(data, max_cells, max_copy_cells, max_depth, /)\n--\n\n"
+    "loads_binary under tighter limits (None: the format's own).",
 };
 
 // Adds `obj` to the module under `name` and appends the name to __all__.
@@ -187,6 +259,12 @@ int exec_module_impl(PyObject* module) {
     return -1;
   }
   if (add_public(module, function_name.get(), function.get()) < 0) {
+    return -1;
+  }
+  // A private entry point: an attribute of the module, not in __all__.
+  Owned limited =
+      Owned::steal(PyCMethod_New(&decode_limited_def, module, module_name.get(), nullptr));
+  if (!limited || PyObject_SetAttrString(module, decode_limited_def.ml_name, limited.get()) < 0) {
     return -1;
   }
   PyObject* error_type = vesk_error_type();

@@ -103,7 +103,7 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
 
 template <class Sink>
 Status column(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept {
-  if (VESK_UNLIKELY(depth > max_depth)) {
+  if (VESK_UNLIKELY(depth > d.depth_limit)) {
     return bad("nesting too deep", d.pos);
   }
   if (VESK_UNLIKELY(!charge(d.size_budget, count + 1))) {

@@ -35,6 +35,13 @@ constexpr std::uint32_t max_copy_depth = 4096;
 constexpr std::uint64_t max_count = 0x7FFFFFFF;
 constexpr std::int64_t initial_ref_budget = 0x1000000;
 
+// Bounds a caller may tighten for one decode; the defaults are the format's own.
+struct Limits {
+  std::int64_t cells = INT64_MAX;       // caps the decoded-size budget
+  std::int64_t copy_cells = INT64_MAX;  // caps the reference-expansion budget
+  std::uint32_t depth = max_depth;      // at most max_depth
+};
+
 struct Decoder {
   Vec<PoolEnt> pool;
   Vec<Owned> anchors;  // a null slot is an anchor whose value is still being decoded
@@ -45,8 +52,11 @@ struct Decoder {
   std::int64_t ref_budget = initial_ref_budget;
   // Cells that columns, tables and sparse tables may still create: linear in the input.
   std::int64_t size_budget;
+  // Values nest at most this deep.
+  std::uint32_t depth_limit = max_depth;
 
   Decoder(const std::uint8_t* data, std::uint64_t length) noexcept;
+  Decoder(const std::uint8_t* data, std::uint64_t length, const Limits& limits) noexcept;
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
   // Releases the pool before the anchor table, each in index order.

@@ -1,4 +1,5 @@
 // Scalars, strings, the string pool and the varint reader.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -13,6 +14,13 @@ Decoder::Decoder(const std::uint8_t* data, std::uint64_t length) noexcept
   constexpr std::uint64_t per_byte = 32;
   const std::uint64_t cap = (static_cast<std::uint64_t>(INT64_MAX) - base) / per_byte;
   size_budget = length > cap ? INT64_MAX : static_cast<std::int64_t>(length * per_byte) + base;
+}
+
+Decoder::Decoder(const std::uint8_t* data, std::uint64_t length, const Limits& limits) noexcept
+    : Decoder(data, length) {
+  ref_budget = std::min(ref_budget, limits.copy_cells);
+  size_budget = std::min(size_budget, limits.cells);
+  depth_limit = std::min(depth_limit, limits.depth);
 }
 
 Decoder::~Decoder() {

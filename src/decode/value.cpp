@@ -15,7 +15,7 @@ static Result<Owned> signed_int(Decoder& d) noexcept {
 }
 
 Result<Owned> value(Decoder& d, std::uint32_t depth) noexcept {
-  if (VESK_UNLIKELY(depth > max_depth)) {
+  if (VESK_UNLIKELY(depth > d.depth_limit)) {
     return bad("nesting too deep", d.pos);
   }
   if (VESK_UNLIKELY(d.pos >= d.len)) {
