@@ -141,11 +141,15 @@ bool read_cap(PyObject* arg, std::int64_t& cap) {
   if (n == -1 && PyErr_Occurred()) {
     return false;
   }
+  if (overflow > 0) {
+    cap = INT64_MAX;
+    return true;
+  }
   if (overflow < 0 || n < 0) {
     PyErr_SetString(PyExc_ValueError, "a cap must not be negative");
     return false;
   }
-  cap = overflow > 0 ? INT64_MAX : n;
+  cap = n;
   return true;
 }
 

@@ -1,0 +1,5 @@
+import sys
+
+from vesk.cli import main
+
+sys.exit(main())

@@ -1,0 +1,68 @@
+"""Decoding under limits tighter than the format's own."""
+
+from vesk_native import _decode_limited, loads_binary
+
+# The deepest nesting the format allows; the top-level value has depth 0.
+MAX_DEPTH = 512
+
+
+def _cap(name, value):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int or None, not %s" % (name, type(value).__name__))
+    if value < 0:
+        raise ValueError("%s must not be negative, got %d" % (name, value))
+    return value
+
+
+def _depth(value):
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("max_depth must be an int, not %s" % type(value).__name__)
+    if not 0 <= value <= MAX_DEPTH:
+        raise ValueError("max_depth must be between 0 and %d, got %d" % (MAX_DEPTH, value))
+    return value
+
+
+class Decoder:
+    """Decodes documents as ``loads`` does, with tighter bounds on the work one may cause.
+
+    ``max_cells`` caps the cells that columns, tables and sparse tables may
+    create (the decoded-size budget), ``max_copy_cells`` the cells that anchor
+    references may copy (the reference-expansion budget), and ``max_depth`` the
+    nesting depth (at most 512). ``None`` keeps the format's own budget. A
+    document that exceeds a cap fails with the ``VeskError`` that the format
+    raises for that budget or limit, at the same offset.
+    """
+
+    __slots__ = ("_max_cells", "_max_copy_cells", "_max_depth", "_limits")
+
+    def __init__(self, *, max_cells=None, max_copy_cells=None, max_depth=MAX_DEPTH):
+        self._max_cells = _cap("max_cells", max_cells)
+        self._max_copy_cells = _cap("max_copy_cells", max_copy_cells)
+        self._max_depth = _depth(max_depth)
+        defaults = max_cells is None and max_copy_cells is None and max_depth == MAX_DEPTH
+        self._limits = None if defaults else (self._max_cells, self._max_copy_cells,
+                                              self._max_depth)
+
+    @property
+    def max_cells(self):
+        return self._max_cells
+
+    @property
+    def max_copy_cells(self):
+        return self._max_copy_cells
+
+    @property
+    def max_depth(self):
+        return self._max_depth
+
+    def decode(self, data):
+        """Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."""
+        if self._limits is None:
+            return loads_binary(data)
+        return _decode_limited(data, *self._limits)
+
+    def __repr__(self):
+        return "Decoder(max_cells=%r, max_copy_cells=%r, max_depth=%r)" % (
+            self._max_cells, self._max_copy_cells, self._max_depth)
