@@ -2,6 +2,10 @@
 about 1 KiB and about 1 MiB of input, with the time and memory one decode takes.
 
     python bench/bench_hostile.py [--sizes 1024,1048576] [--limit-gb 6] [--family NAME]
+                                  [--max-cells N] [--max-copy-cells N] [--max-depth N]
+
+With any --max-* option the documents are decoded by vesk.Decoder with those
+caps instead of loads_binary.
 
 Each case runs in a child process whose address space is capped at
 --limit-gb, so a family that would take more memory than that ends in
@@ -37,6 +41,9 @@ except ImportError:
              "build directory on PYTHONPATH")
 
 REF_BUDGET = 1 << 24
+# The Decoder caps of this run; the families fit themselves to them, so that
+# each spends all that the caps allow (the worst a document can do under them).
+CAPS = {}
 
 
 # -- families -----------------------------------------------------------------
@@ -63,13 +70,27 @@ def reference_bomb(size):
     return b.doc(b.array(b.anchor(chain), *[b.anchor_ref(0)] * refs))
 
 
+def padded(value, size):
+    """[value, a long string] of `size` bytes in all, or the value alone if it is larger."""
+    rest = size - len(value) - 16
+    return b.doc(b.array(value, b.long_string("a" * rest))) if rest > 0 else b.doc(value)
+
+
 def column_bomb(size):
     """A list column of n cells whose Object kind nests `depth` times, one key
     a level, over one bitmap: every level makes n dicts. Large inputs claim
-    far beyond the decoded-size budget and fail where it runs out."""
+    far beyond the decoded-size budget and fail where it runs out. Under
+    max_cells, n is cut so that the column spends exactly that many cells
+    (every level charges n + 1), padded to the size."""
     depth = min(511, size // 8)
     bitmap = max(1, size - 16 - 4 * depth)
     n = 8 * bitmap
+    if "max_cells" in CAPS:
+        depth = min(depth, 510)  # the padding's array is one level more
+        n = min(n, max(0, CAPS["max_cells"] // (depth + 1) - 1))
+        bitmap = (n + 7) // 8
+        return padded(b"\x0c" + b.uvarint(n) + b"\x05\x01\x41x" * depth + b"\x04"
+                      + bytes(bitmap), size)
     return b.doc(b"\x0c" + b.uvarint(n) + b"\x05\x01\x41x" * depth + b"\x04" + bytes(bitmap))
 
 
@@ -92,9 +113,10 @@ def wide_header(size):
 
 
 def deep_nesting(size):
-    """As many chains of up to 511 nested one-entry objects as fit."""
+    """As many chains of up to 511 nested one-entry objects as fit (as deep as
+    max_depth allows)."""
     chain = b.small_int(0)
-    for _ in range(min(511, (size - 8) // 4)):
+    for _ in range(min(CAPS.get("max_depth", 512) - 1, 511, (size - 8) // 4)):
         chain = b.obj(("k", chain))
     count = max(1, (size - 8) // len(chain))
     return b.doc(b.array(*[chain] * count))
@@ -137,8 +159,12 @@ def huge_claims(size):
 
 
 def sparse_bomb(size):
-    """A sparse table of 8 rows per input byte: one key, a dense bitmap column."""
+    """A sparse table of 8 rows per input byte: one key, a dense bitmap column
+    (under max_cells, as many rows as its 3 n + 1 cells allow, padded)."""
     rows = 8 * max(1, size - 16)
+    if "max_cells" in CAPS:
+        rows = min(rows, max(0, (CAPS["max_cells"] - 1) // 3))
+        return padded(b.sparse(["k"], rows, b.dense(b"\x04" + bytes((rows + 7) // 8))), size)
     return b.doc(b.sparse(["k"], rows, b.dense(b"\x04" + bytes(rows // 8))))
 
 
@@ -161,11 +187,11 @@ FAMILIES = {
 
 # -- measuring -----------------------------------------------------------------
 
-def attempt(data):
+def attempt(decode, data):
     """The outcome of one decode; the result is dropped outside the timing."""
     start = time.perf_counter()
     try:
-        value = loads_binary(data)
+        value = decode(data)
         outcome = "ok"
     except VeskError as e:
         value, outcome = None, e.message
@@ -176,16 +202,25 @@ def attempt(data):
     return outcome, elapsed
 
 
-def measure(family, size, limit_gb):
+def decoder(limits):
+    if not limits:
+        return loads_binary
+    import vesk
+    return vesk.Decoder(**limits).decode
+
+
+def measure(family, size, limit_gb, limits):
     cap = int(limit_gb * (1 << 30))
     resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+    decode = decoder(limits)
+    CAPS.update(limits)
     data = FAMILIES[family](size)
     rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     repeat = 5 if len(data) < 65536 else 1
-    outcome, elapsed = min((attempt(data) for _ in range(repeat)), key=lambda r: r[1])
+    outcome, elapsed = min((attempt(decode, data) for _ in range(repeat)), key=lambda r: r[1])
     rss_growth = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before) * 1024
     tracemalloc.start()
-    traced_outcome, _ = attempt(data)
+    traced_outcome, _ = attempt(decode, data)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     return {"family": family, "input": len(data), "outcome": outcome,
@@ -193,10 +228,16 @@ def measure(family, size, limit_gb):
             "peak_capped": traced_outcome == "MemoryError", "rss": rss_growth}
 
 
-def run_child(family, size, limit_gb):
+LIMIT_OPTIONS = ("max_cells", "max_copy_cells", "max_depth")
+
+
+def run_child(family, size, limit_gb, limits):
+    options = []
+    for name, value in limits.items():
+        options += ["--" + name.replace("_", "-"), str(value)]
     done = subprocess.run(
         [sys.executable, __file__, "--child", family, "--sizes", str(size),
-         "--limit-gb", str(limit_gb)], capture_output=True, text=True)
+         "--limit-gb", str(limit_gb)] + options, capture_output=True, text=True)
     if done.returncode != 0:
         return {"family": family, "input": size, "outcome": "child failed: %s"
                 % done.stderr.strip().splitlines()[-1:]}
@@ -218,17 +259,20 @@ def main():
     ap.add_argument("--sizes", default="1024,1048576")
     ap.add_argument("--limit-gb", type=float, default=6.0)
     ap.add_argument("--family", action="append", choices=sorted(FAMILIES))
+    for name in LIMIT_OPTIONS:
+        ap.add_argument("--" + name.replace("_", "-"), type=int)
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
+    limits = {n: getattr(args, n) for n in LIMIT_OPTIONS if getattr(args, n) is not None}
     if args.child:
-        print(json.dumps(measure(args.child, sizes[0], args.limit_gb)))
+        print(json.dumps(measure(args.child, sizes[0], args.limit_gb, limits)))
         return
     print("%-24s %9s  %-30s %9s %10s %14s %10s %10s" % (
         "family", "input B", "outcome", "time s", "ns/byte", "peak", "peak/B", "+RSS MiB"))
     for family in args.family or FAMILIES:
         for size in sizes:
-            print_row(run_child(family, size, args.limit_gb))
+            print_row(run_child(family, size, args.limit_gb, limits))
             sys.stdout.flush()
 
 

@@ -72,12 +72,17 @@ def to_json(args):
     data = _read(args.file)
     value = _decode(args.file, data)
     compact = args.indent is None
+    # Copies made by references may nest 4096 levels below a value nested 512 deep.
+    old_limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(old_limit, 5000))
     try:
         text = json.dumps(value, ensure_ascii=False, indent=args.indent,
                           separators=(",", ":") if compact else None)
     except RecursionError:
         raise CommandError("%s cannot be written as JSON: nested too deeply"
                            % _name(args.file)) from None
+    finally:
+        sys.setrecursionlimit(old_limit)
     _write(args, (text + "\n").encode("utf-8"))
     return 0
 
