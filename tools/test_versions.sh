@@ -28,7 +28,7 @@ for minor in 9 10 11 12 13; do
   echo "== CPython $version: $python"
   venv=".venv-$version"
   if "$python" -m venv --clear "$venv" &&
-    "$venv/bin/pip" install -q '.[test]' -Cbuild-dir="build-$version" &&
+    "$venv/bin/pip" install -q '.[test]' --config-settings=build-dir="build-$version" &&
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"; then
     echo "== CPython $version: passed"
   else

@@ -1,5 +1,7 @@
 """Decoding under limits tighter than the format's own."""
 
+from typing import Any, Optional
+
 from vesk_native import _decode_limited, loads_binary
 
 # The deepest nesting the format allows; the top-level value has depth 0.
@@ -37,7 +39,8 @@ class Decoder:
 
     __slots__ = ("_max_cells", "_max_copy_cells", "_max_depth", "_limits")
 
-    def __init__(self, *, max_cells=None, max_copy_cells=None, max_depth=MAX_DEPTH):
+    def __init__(self, *, max_cells: Optional[int] = None, max_copy_cells: Optional[int] = None,
+                 max_depth: int = MAX_DEPTH) -> None:
         self._max_cells = _cap("max_cells", max_cells)
         self._max_copy_cells = _cap("max_copy_cells", max_copy_cells)
         self._max_depth = _depth(max_depth)
@@ -46,23 +49,23 @@ class Decoder:
                                               self._max_depth)
 
     @property
-    def max_cells(self):
+    def max_cells(self) -> Optional[int]:
         return self._max_cells
 
     @property
-    def max_copy_cells(self):
+    def max_copy_cells(self) -> Optional[int]:
         return self._max_copy_cells
 
     @property
-    def max_depth(self):
+    def max_depth(self) -> int:
         return self._max_depth
 
-    def decode(self, data):
+    def decode(self, data: Any) -> Any:
         """Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."""
         if self._limits is None:
             return loads_binary(data)
         return _decode_limited(data, *self._limits)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "Decoder(max_cells=%r, max_copy_cells=%r, max_depth=%r)" % (
             self._max_cells, self._max_copy_cells, self._max_depth)
