@@ -52,7 +52,7 @@ struct Decoder {
   std::int64_t ref_budget = initial_ref_budget;
   // Cells that columns, tables and sparse tables may still create: linear in the input.
   std::int64_t size_budget;
-  // Values nest at most this deep.
+  // Values and columns nest at most this deep: max_depth unless a caller tightened it.
   std::uint32_t depth_limit = max_depth;
 
   Decoder(const std::uint8_t* data, std::uint64_t length) noexcept;
