@@ -1,0 +1,362 @@
+// Columns: the choice of a column kind from the cells, and its payload.
+#include <cmath>
+
+#include "encode/encoder.hpp"
+
+namespace vesk::enc {
+
+namespace {
+
+// What the cells of a column are, by exact type.
+enum Shape : unsigned { Bools = 1, Ints = 2, Floats = 4, Texts = 8, Dicts = 16, Others = 32 };
+
+unsigned shape_of(PyObject* const* cells, std::size_t n) noexcept {
+  unsigned shape = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyTypeObject* t = Py_TYPE(cells[i]);
+    shape |= t == &PyLong_Type      ? Ints
+             : t == &PyUnicode_Type ? Texts
+             : t == &PyFloat_Type   ? Floats
+             : t == &PyBool_Type    ? Bools
+             : t == &PyDict_Type    ? Dicts
+                                    : Others;
+    if (shape & Others) {
+      break;
+    }
+  }
+  return shape;
+}
+
+// The chosen kind with what its payload needs, and how many bytes it saves
+// against writing the same cells as tagged values.
+struct Plan {
+  Kind kind = Kind::Tagged;
+  std::uint8_t scale = 0;
+  std::int64_t gain = 0;
+  Vec<std::int64_t> nums;     // Delta: the values; Decimal: the mantissas
+  Vec<std::uint32_t> index;   // Dictionary: the entry of each cell
+  Vec<PyObject*> entries;     // Dictionary: the distinct texts in order of first use
+  Vec<std::uint32_t> first;   // Dictionary: the cell of each entry's first use
+  Vec<PyObject*> keys;        // Object: the sub-keys
+  Vec<PyObject*> sub;         // Object: the sub-cells, column by column
+  Vec<Owned> keep;            // Object, with `default`: the sub-keys and sub-cells held
+};
+
+constexpr double pow10[7] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
+constexpr double two53 = 9007199254740992.0;
+
+// The mantissa of x at scale s when the decoder turns it back into exactly x
+// (its fast path: a mantissa of at most 2^53 divided by 10^s); false otherwise.
+bool mantissa(double x, int s, std::int64_t& m) noexcept {
+  double scaled = std::nearbyint(x * pow10[s]);
+  // At scale 0 the decoder makes an int of every mantissa, so a float must stay below 2^53.
+  if (!(std::fabs(scaled) < two53 || (s > 0 && std::fabs(scaled) == two53))) {
+    return false;
+  }
+  if (scaled / pow10[s] != x) {
+    return false;
+  }
+  m = static_cast<std::int64_t>(scaled);
+  return true;
+}
+
+// Ints: Delta, scale-0 Decimal or Tagged, whichever is smallest.
+void plan_ints(Plan& p, std::size_t n) noexcept {
+  std::int64_t tagged = 0, delta = 0, plain = 1;
+  std::uint64_t prev = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::int64_t v = p.nums[i];
+    tagged += static_cast<std::int64_t>(int_size(v));
+    delta += static_cast<std::int64_t>(
+        varint_len(zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(v) - prev))));
+    plain += static_cast<std::int64_t>(varint_len(zigzag(v)));
+    prev = static_cast<std::uint64_t>(v);
+  }
+  if (delta <= plain && delta < tagged) {
+    p.kind = Kind::Delta;
+    p.gain = tagged - delta;
+  } else if (plain < tagged) {
+    p.kind = Kind::Decimal;
+    p.scale = 0;
+    p.gain = tagged - plain;
+  }
+}
+
+Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n, unsigned shape) noexcept {
+  if (!p.nums.resize(n)) {
+    return py_fail();
+  }
+  // The smallest scale that serves every cell; whole numbers need scale 0.
+  int scale = 0;
+  bool whole = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* c = cells[i];
+    if (Py_TYPE(c) == &PyLong_Type) {
+      int overflow = 0;
+      long long v = PyLong_AsLongLongAndOverflow(c, &overflow);
+      if (overflow != 0) {
+        return done();  // written tagged, which reports it
+      }
+      p.nums[i] = v;
+      continue;
+    }
+    double x = PyFloat_AS_DOUBLE(c);
+    if (!std::isfinite(x)) {
+      return done();
+    }
+    std::int64_t m;
+    int s = scale;
+    while (s <= 6 && !mantissa(x, s, m)) {
+      ++s;
+    }
+    if (s > 6) {
+      return done();
+    }
+    if (s > 0 || std::fabs(x) >= two53) {
+      whole = false;
+    }
+    scale = s;
+    p.nums[i] = static_cast<std::int64_t>(x);  // only used when every cell is whole
+  }
+  if (whole) {
+    plan_ints(p, n);
+    return done();
+  }
+  (void)shape;
+  std::int64_t tagged = 0, payload = 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* c = cells[i];
+    std::int64_t m;
+    if (Py_TYPE(c) == &PyLong_Type) {
+      std::int64_t v = p.nums[i];
+      tagged += static_cast<std::int64_t>(int_size(v));
+      if (scale > 0 && !(v > -1000000000000ll && v < 1000000000000ll &&
+                         std::fabs(static_cast<double>(v) * pow10[scale]) <= two53)) {
+        return done();
+      }
+      m = v * static_cast<std::int64_t>(pow10[scale]);
+    } else {
+      double x = PyFloat_AS_DOUBLE(c);
+      if (std::fabs(x) < two53 && x == std::trunc(x)) {
+        tagged += static_cast<std::int64_t>(int_size(static_cast<std::int64_t>(x)));
+      } else {
+        tagged += 9;
+      }
+      if (!mantissa(x, scale, m)) {
+        return done();
+      }
+    }
+    p.nums[i] = m;
+    payload += static_cast<std::int64_t>(varint_len(zigzag(m)));
+  }
+  if (payload <= tagged) {
+    p.kind = Kind::Decimal;
+    p.scale = static_cast<std::uint8_t>(scale);
+    p.gain = tagged - payload;
+  }
+  return done();
+}
+
+// Texts that repeat: a dictionary of the distinct ones, if its indexes cost
+// less than the pool references the repeats would take.
+Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
+  TextMap distinct;
+  if (!p.index.resize(n)) {
+    return py_fail();
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t j;
+    auto fresh = static_cast<std::uint32_t>(p.entries.size());
+    if (!distinct.find(cells[i], fresh, j)) {
+      return py_fail();
+    }
+    if (j == TextMap::absent) {
+      j = fresh;
+      if (!p.entries.push(static_cast<PyObject*>(cells[i])) ||
+          !p.first.push(static_cast<std::uint32_t>(i))) {
+        return py_fail();
+      }
+    }
+    p.index[i] = j;
+  }
+  std::size_t d = p.entries.size();
+  if (d == n) {
+    return done();
+  }
+  std::int64_t indexes = static_cast<std::int64_t>(varint_len(d));
+  std::int64_t refs = 0;
+  std::size_t ref_len = 1 + varint_len(e.pool.size() + d);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t j = p.index[i];
+    indexes += static_cast<std::int64_t>(varint_len(j));
+    if (p.first[j] != i) {
+      PyObject* s = p.entries[j];
+      refs += static_cast<std::int64_t>(pooled(s) ? ref_len : 1 + PyUnicode_GET_LENGTH(s));
+    }
+  }
+  if (indexes < refs) {
+    p.kind = Kind::Dictionary;
+    p.gain = refs - indexes;
+  }
+  return done();
+}
+
+Status plan(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int depth,
+            bool objects) noexcept {
+  unsigned shape = shape_of(cells, n);
+  if (shape == Bools) {
+    p.kind = Kind::Bitmap;
+    p.gain = static_cast<std::int64_t>(n) - static_cast<std::int64_t>((n + 7) / 8);
+  } else if (shape == Ints) {
+    if (!p.nums.resize(n)) {
+      return py_fail();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      int overflow = 0;
+      p.nums[i] = PyLong_AsLongLongAndOverflow(cells[i], &overflow);
+      if (overflow != 0) {
+        return done();
+      }
+    }
+    plan_ints(p, n);
+  } else if (shape == Floats || shape == (Floats | Ints)) {
+    return plan_numbers(p, cells, n, shape);
+  } else if (shape == Texts) {
+    return plan_texts(e, p, cells, n);
+  } else if (shape == Dicts && objects && depth + 1 + e.anchor_depth <= max_depth) {
+    VESK_TRY_ASSIGN(bool same, same_keys(cells, n, p.keys, p.sub));
+    if (same) {
+      if (!hold(e, p.keep, p.keys.data(), p.keys.size()) ||
+          !hold(e, p.keep, p.sub.data(), p.sub.size())) {
+        return py_fail();
+      }
+      p.kind = Kind::Object;
+    }
+  }
+  return done();
+}
+
+Status tagged(Encoder& e, PyObject* const* cells, std::size_t n, int depth) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    Status s = value(e, cells[i], depth);
+    if (VESK_UNLIKELY(!s.ok())) {
+      EncodeError err = s.error();
+      err.set_cell(static_cast<Py_ssize_t>(i));
+      return err;
+    }
+  }
+  return done();
+}
+
+Status dictionary(Encoder& e, const Plan& p, std::size_t n) noexcept {
+  VESK_ROOM(e, 10);
+  e.out.varint(p.entries.size());
+  for (std::size_t j = 0; j < p.entries.size(); ++j) {
+    Status s = text(e, p.entries[j]);
+    if (VESK_UNLIKELY(!s.ok())) {
+      EncodeError err = s.error();
+      err.set_cell(p.first[j]);
+      return err;
+    }
+  }
+  VESK_ROOM(e, 5 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    e.out.varint(p.index[i]);
+  }
+  return done();
+}
+
+Status bitmap(Encoder& e, PyObject* const* cells, std::size_t n) noexcept {
+  VESK_ROOM(e, (n + 7) / 8);
+  std::uint8_t* bits = e.out.at(e.out.skip((n + 7) / 8));
+  for (std::size_t i = 0; i < n; ++i) {
+    bits[i >> 3] |= static_cast<std::uint8_t>((cells[i] == Py_True) << (i & 7));
+  }
+  return done();
+}
+
+Status objects(Encoder& e, Plan& p, std::size_t n, int depth) noexcept {
+  std::size_t k = p.keys.size();
+  VESK_ROOM(e, 10);
+  e.out.varint(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    Status s = text(e, p.keys[j]);
+    if (VESK_UNLIKELY(!s.ok())) {
+      EncodeError err = s.error();
+      err.set_cell(0);
+      return err;
+    }
+  }
+  e.cells += static_cast<std::int64_t>(n * (k + 1));
+  for (std::size_t j = 0; j < k; ++j) {
+    Status s = column(e, &p.sub[j * n], n, depth + 1);
+    if (VESK_UNLIKELY(!s.ok())) {
+      return s.error().at_key(p.keys[j]);
+    }
+  }
+  return done();
+}
+
+Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int depth) noexcept {
+  VESK_ROOM(e, 2 + 10 * (p.kind == Kind::Delta || p.kind == Kind::Decimal ? n : 0));
+  e.out.byte(static_cast<std::uint8_t>(p.kind));
+  switch (p.kind) {
+    case Kind::Tagged:
+      return tagged(e, cells, n, depth);
+    case Kind::Delta: {
+      std::uint64_t prev = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        auto v = static_cast<std::uint64_t>(p.nums[i]);
+        e.out.varint(zigzag(static_cast<std::int64_t>(v - prev)));
+        prev = v;
+      }
+      return done();
+    }
+    case Kind::Decimal:
+      e.out.byte(p.scale);
+      for (std::size_t i = 0; i < n; ++i) {
+        e.out.varint(zigzag(p.nums[i]));
+      }
+      return done();
+    case Kind::Dictionary:
+      return dictionary(e, p, n);
+    case Kind::Bitmap:
+      return bitmap(e, cells, n);
+    case Kind::Object:
+      return objects(e, p, n, depth);
+  }
+  return done();
+}
+
+}  // namespace
+
+Status column(Encoder& e, PyObject* const* cells, std::size_t n, int depth) noexcept {
+  Plan p;
+  VESK_TRY(plan(e, p, cells, n, depth, true));
+  return write(e, p, cells, n, depth);
+}
+
+Res<bool> list_column(Encoder& e, PyObject* const* items, std::size_t n, int depth) noexcept {
+  if (depth + 1 + e.anchor_depth > max_depth) {
+    return false;
+  }
+  Plan p;
+  VESK_TRY(plan(e, p, items, n, depth + 1, false));
+  // The column's kind byte is the one byte an array does without.
+  if (p.kind == Kind::Tagged || p.gain <= 1) {
+    return false;
+  }
+  VESK_ROOM(e, 11);
+  e.out.byte(tag::list_column);
+  e.out.varint(n);
+  e.cells += static_cast<std::int64_t>(n + 1);
+  Status s = write(e, p, items, n, depth + 1);
+  if (VESK_UNLIKELY(!s.ok())) {
+    EncodeError err = s.error();
+    Py_ssize_t cell = err.cell();
+    return cell < 0 ? std::move(err) : std::move(err).at_index(cell);
+  }
+  return true;
+}
+
+}  // namespace vesk::enc

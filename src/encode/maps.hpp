@@ -1,0 +1,89 @@
+// Hash maps of the encoder: texts by their content (the string pool mirror,
+// string dictionaries, key unions) and containers by identity (anchors).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "err/error.hpp"
+
+namespace vesk::enc {
+
+// Equal str objects: the same object, or the same kind, length and code units.
+VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
+  if (a == b) {
+    return true;
+  }
+  Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
+    return false;
+  }
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Exact str objects mapped to small numbers by content. The map holds a
+// reference to every str it knows, so a text that `default` made stays valid.
+class TextMap {
+ public:
+  TextMap() noexcept = default;
+  TextMap(const TextMap&) = delete;
+  TextMap& operator=(const TextMap&) = delete;
+  ~TextMap();
+
+  static constexpr std::uint32_t absent = 0xFFFFFFFF;
+
+  // The number of `s`, or `absent`; with `fresh` given, an absent text is
+  // added under that number. Returns false with an exception set on failure.
+  [[nodiscard]] bool find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept;
+  [[nodiscard]] std::uint32_t size() const noexcept { return size_; }
+
+ private:
+  struct Slot {
+    PyObject* text;
+    Py_hash_t hash;
+    std::uint32_t num;
+  };
+  bool rehash() noexcept;
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  std::uint32_t size_ = 0;
+};
+
+// What the anchor pass learns about one container met in the object.
+struct Seen {
+  std::uint32_t count = 0;      // times met
+  std::int32_t anchor = -1;     // its anchor number once written as an anchor
+  std::uint32_t height = 0;     // levels of containers below it
+  bool open = false;            // being walked or written right now
+  std::int64_t cost = 0;        // cells a copy of its decoded form creates
+};
+
+// Containers by identity; holds a reference to each.
+class IdMap {
+ public:
+  IdMap() noexcept = default;
+  IdMap(const IdMap&) = delete;
+  IdMap& operator=(const IdMap&) = delete;
+  ~IdMap();
+
+  // The record of `obj`, or null; with `add`, a new record is made for an
+  // unknown object (null then means MemoryError).
+  [[nodiscard]] Seen* find(PyObject* obj, bool add) noexcept;
+
+ private:
+  struct Slot {
+    PyObject* obj;
+    Seen seen;
+  };
+  bool rehash() noexcept;
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vesk::enc
