@@ -34,9 +34,11 @@ struct Plan {
   std::uint8_t scale = 0;
   std::int64_t gain = 0;
   Vec<std::int64_t> nums;     // Delta: the values; Decimal: the mantissas
-  Vec<std::uint32_t> index;   // Dictionary: the entry of each cell
-  Vec<PyObject*> entries;     // Dictionary: the distinct texts in order of first use
-  Vec<std::uint32_t> first;   // Dictionary: the cell of each entry's first use
+  bool texts = false;         // all cells are texts, already looked up in the pool:
+  Vec<std::uint32_t> index;   //   the pool index (or short-text code) of each cell
+  Vec<std::uint32_t> local;   //   the dictionary entry of each cell
+  Vec<std::uint32_t> first;   //   the cell of each entry's first use
+  std::uint32_t new_from = 0; //   pool indexes from here on are new to the pool
   Vec<PyObject*> keys;        // Object: the sub-keys
   Vec<PyObject*> sub;         // Object: the sub-cells, column by column
   Vec<Owned> keep;            // Object, with `default`: the sub-keys and sub-cells held
@@ -157,44 +159,74 @@ Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n, unsigned sha
   return done();
 }
 
-// Texts that repeat: a dictionary of the distinct ones, if its indexes cost
-// less than the pool references the repeats would take.
+// Texts: each cell is looked up in the pool once, here, and gets its pool
+// index; texts new to the pool are added in the order of their first use,
+// which is the order in which either form writes them. Texts too short for
+// the pool get a code of their own.
+constexpr std::uint32_t short_text = 0xFFFFFF00;  // + the one ASCII character, or + 0x80 for ""
+
+VESK_INLINE std::uint32_t short_code(PyObject* s) noexcept {
+  return short_text + (PyUnicode_GET_LENGTH(s) == 0
+                           ? 0x80u
+                           : static_cast<std::uint32_t>(PyUnicode_READ_CHAR(s, 0)));
+}
+
+// The cells' dictionary entry numbers; a dictionary is chosen if its indexes
+// cost less than the references that the repeats would take.
 Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
-  TextMap distinct;
-  if (!p.index.resize(n)) {
+  if (!p.index.resize(n) || !p.local.resize(n)) {
     return py_fail();
   }
+  p.new_from = e.pool.size();
   for (std::size_t i = 0; i < n; ++i) {
+    PyObject* s = cells[i];
+    if (!pooled(s)) {
+      p.index[i] = short_code(s);
+      continue;
+    }
     std::uint32_t j;
-    auto fresh = static_cast<std::uint32_t>(p.entries.size());
-    if (!distinct.find(cells[i], fresh, j)) {
+    std::uint32_t fresh = e.pool.size();
+    if (!e.pool.find(s, fresh, j)) {
       return py_fail();
     }
-    if (j == TextMap::absent) {
-      j = fresh;
-      if (!p.entries.push(static_cast<PyObject*>(cells[i])) ||
-          !p.first.push(static_cast<std::uint32_t>(i))) {
-        return py_fail();
-      }
-    }
-    p.index[i] = j;
+    p.index[i] = j == TextMap::absent ? fresh : j;
   }
-  std::size_t d = p.entries.size();
-  if (d == n) {
-    return done();
+  // Entry numbers by first use: pool indexes are marked in a table of the
+  // encoder's that lasts for the whole document, with a stamp per column.
+  if (!e.marks.grow(e.pool.size())) {
+    return py_fail();
   }
-  std::int64_t indexes = static_cast<std::int64_t>(varint_len(d));
-  std::int64_t refs = 0;
-  std::size_t ref_len = 1 + varint_len(e.pool.size() + d);
+  std::uint32_t stamp = ++e.marks.stamp;
+  std::uint32_t shorts[129];
+  for (std::uint32_t& x : shorts) x = TextMap::absent;
+  std::int64_t indexes = 0, refs = 0;
   for (std::size_t i = 0; i < n; ++i) {
     std::uint32_t j = p.index[i];
-    indexes += static_cast<std::int64_t>(varint_len(j));
-    if (p.first[j] != i) {
-      PyObject* s = p.entries[j];
-      refs += static_cast<std::int64_t>(pooled(s) ? ref_len : 1 + PyUnicode_GET_LENGTH(s));
+    std::uint32_t* entry;
+    if (j >= short_text) {
+      entry = &shorts[j - short_text];
+    } else {
+      entry = &e.marks.local[j];
+      if (e.marks.stamp_of[j] != stamp) {
+        e.marks.stamp_of[j] = stamp;
+        *entry = TextMap::absent;
+      }
     }
+    if (*entry == TextMap::absent) {
+      *entry = static_cast<std::uint32_t>(p.first.size());
+      if (!p.first.push(static_cast<std::uint32_t>(i))) {
+        return py_fail();
+      }
+    } else {
+      refs += static_cast<std::int64_t>(
+          j >= short_text ? 1 + PyUnicode_GET_LENGTH(cells[i]) : 1 + varint_len(j));
+    }
+    p.local[i] = *entry;
+    indexes += static_cast<std::int64_t>(varint_len(*entry));
   }
-  if (indexes < refs) {
+  indexes += static_cast<std::int64_t>(varint_len(p.first.size()));
+  p.texts = true;
+  if (p.first.size() < n && indexes < refs) {
     p.kind = Kind::Dictionary;
     p.gain = refs - indexes;
   }
@@ -248,20 +280,45 @@ Status tagged(Encoder& e, PyObject* const* cells, std::size_t n, int depth) noex
   return done();
 }
 
-Status dictionary(Encoder& e, const Plan& p, std::size_t n) noexcept {
+// Cell i of a planned text column: in full where the plan added it to the
+// pool (or where it is too short for the pool), else a pool reference.
+VESK_INLINE Status planned_text(Encoder& e, Plan& p, PyObject* const* cells,
+                                std::size_t i) noexcept {
+  std::uint32_t j = p.index[i];
+  if (j < p.new_from) {
+    VESK_ROOM(e, 6);
+    e.out.byte(tag::str_ref);
+    e.out.varint(j);
+    return done();
+  }
+  if (j < short_text) {
+    ++p.new_from;  // the first use of the next new text: later ones refer to it
+  }
+  Status s = literal(e, cells[i]);
+  if (VESK_UNLIKELY(!s.ok())) {
+    EncodeError err = s.error();
+    err.set_cell(static_cast<Py_ssize_t>(i));
+    return err;
+  }
+  return done();
+}
+
+Status planned_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    VESK_TRY(planned_text(e, p, cells, i));
+  }
+  return done();
+}
+
+Status dictionary(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   VESK_ROOM(e, 10);
-  e.out.varint(p.entries.size());
-  for (std::size_t j = 0; j < p.entries.size(); ++j) {
-    Status s = text(e, p.entries[j]);
-    if (VESK_UNLIKELY(!s.ok())) {
-      EncodeError err = s.error();
-      err.set_cell(p.first[j]);
-      return err;
-    }
+  e.out.varint(p.first.size());
+  for (std::size_t x = 0; x < p.first.size(); ++x) {
+    VESK_TRY(planned_text(e, p, cells, p.first[x]));
   }
   VESK_ROOM(e, 5 * n);
   for (std::size_t i = 0; i < n; ++i) {
-    e.out.varint(p.index[i]);
+    e.out.varint(p.local[i]);
   }
   return done();
 }
@@ -302,7 +359,7 @@ Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dep
   e.out.byte(static_cast<std::uint8_t>(p.kind));
   switch (p.kind) {
     case Kind::Tagged:
-      return tagged(e, cells, n, depth);
+      return p.texts ? planned_texts(e, p, cells, n) : tagged(e, cells, n, depth);
     case Kind::Delta: {
       std::uint64_t prev = 0;
       for (std::size_t i = 0; i < n; ++i) {
@@ -319,7 +376,7 @@ Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dep
       }
       return done();
     case Kind::Dictionary:
-      return dictionary(e, p, n);
+      return dictionary(e, p, cells, n);
     case Kind::Bitmap:
       return bitmap(e, cells, n);
     case Kind::Object:
@@ -344,7 +401,21 @@ Res<bool> list_column(Encoder& e, PyObject* const* items, std::size_t n, int dep
   VESK_TRY(plan(e, p, items, n, depth + 1, false));
   // The column's kind byte is the one byte an array does without.
   if (p.kind == Kind::Tagged || p.gain <= 1) {
-    return false;
+    if (!p.texts) {
+      return false;
+    }
+    // The texts are in the pool already: written from the plan as an array.
+    VESK_ROOM(e, 11);
+    e.out.byte(tag::array);
+    e.out.varint(n);
+    e.cells += static_cast<std::int64_t>(n + 1);
+    Status s = planned_texts(e, p, items, n);
+    if (VESK_UNLIKELY(!s.ok())) {
+      EncodeError err = s.error();
+      Py_ssize_t cell = err.cell();
+      return std::move(err).at_index(cell);
+    }
+    return true;
   }
   VESK_ROOM(e, 11);
   e.out.byte(tag::list_column);

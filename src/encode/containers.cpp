@@ -24,11 +24,7 @@ VESK_NOINLINE Status other(Encoder& e, PyObject* obj, int depth, bool use_defaul
     return real(e, PyFloat_AS_DOUBLE(obj));
   }
   if (PyUnicode_Check(obj)) {
-    Owned plain = Owned::steal(PyUnicode_FromObject(obj));
-    if (!plain) {
-      return py_fail();
-    }
-    return text(e, plain.get());
+    return text_copy(e, obj);
   }
   if (PyList_Check(obj) || PyTuple_Check(obj)) {
     return container(e, obj, depth, false);

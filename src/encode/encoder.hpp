@@ -17,16 +17,44 @@ namespace vesk::enc {
 constexpr int max_depth = 512;
 constexpr std::int64_t ref_budget = 0x1000000;
 
+// Per pool index, the dictionary entry it has in the column being planned;
+// valid where its stamp is that column's.
+struct Marks {
+  Vec<std::uint32_t> stamp_of;
+  Vec<std::uint32_t> local;
+  std::uint32_t stamp = 0;
+
+  // Covers pool indexes below n; false with MemoryError set.
+  [[nodiscard]] bool grow(std::size_t n) noexcept {
+    std::size_t had = stamp_of.size();
+    if (n <= had) {
+      return true;
+    }
+    std::size_t want = n < 2 * had ? 2 * had : n;
+    if (!stamp_of.resize(want) || !local.resize(want)) {
+      return false;
+    }
+    for (std::size_t i = had; i < want; ++i) {
+      stamp_of[i] = 0;
+    }
+    return true;
+  }
+};
+
 struct Encoder {
+  explicit Encoder(bool with_default) noexcept : pool(with_default), guarded(with_default) {}
+
   Out out;
   TextMap pool;  // mirrors the decoder's string pool: text -> pool index
   IdMap seen;    // with anchors: every list and dict of the object
+  Vec<Owned> copies;  // exact copies of str subclasses, which the pool may know
+  Marks marks;        // for the string dictionaries of columns
   PyObject* default_fn = nullptr;
   bool columnar = true;
   bool anchors = false;
   // With `default` user code runs while encoding and may change the object,
   // so borrowed items are held while they are in use.
-  bool guarded = false;
+  bool guarded;
   std::uint32_t anchor_count = 0;
   int anchor_depth = 0;             // anchors around the value being written
   std::int64_t copy_budget = ref_budget;  // cells that anchor references may still copy
@@ -55,8 +83,12 @@ enum class Kind : std::uint8_t { Tagged, Delta, Decimal, Dictionary, Bitmap, Obj
 Status value(Encoder& e, PyObject* obj, int depth) noexcept;
 // An exact str, as a value or a key: a pool reference when the pool has it.
 Status text(Encoder& e, PyObject* s) noexcept;
+// An exact str in full, whether or not the pool has it.
+Status literal(Encoder& e, PyObject* s) noexcept;
 // A dict key: a str or one of its subclasses.
 Status key(Encoder& e, PyObject* k) noexcept;
+// A str subclass as an exact str.
+Status text_copy(Encoder& e, PyObject* s) noexcept;
 void integer(Encoder& e, std::int64_t v) noexcept;  // room for 11 bytes made
 Status integer_object(Encoder& e, PyObject* obj) noexcept;
 Status real(Encoder& e, double x) noexcept;

@@ -24,7 +24,7 @@ TextMap::~TextMap() {
   if (slots_ == nullptr) {
     return;
   }
-  for (std::size_t i = 0; i <= mask_; ++i) {
+  for (std::size_t i = 0; holds_ && i <= mask_; ++i) {
     Py_XDECREF(slots_[i].text);
   }
   PyMem_Free(slots_);
@@ -41,7 +41,7 @@ bool TextMap::rehash() noexcept {
       if (slots_[i].text == nullptr) {
         continue;
       }
-      std::size_t j = spread(static_cast<std::uint64_t>(slots_[i].hash)) & (cap - 1);
+      std::size_t j = spread(slots_[i].hash) & (cap - 1);
       while (fresh[j].text != nullptr) {
         j = (j + 1) & (cap - 1);
       }
@@ -56,16 +56,17 @@ bool TextMap::rehash() noexcept {
 
 bool TextMap::find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept {
   // The hash of an exact str is cached in the object after its first use.
-  Py_hash_t h = PyObject_Hash(s);
-  if (h == -1) {
+  Py_hash_t full = PyObject_Hash(s);
+  if (full == -1) {
     return false;
   }
+  auto h = static_cast<std::uint32_t>(full);
   if (slots_ == nullptr || (static_cast<std::size_t>(size_) + 1) * 2 > mask_ + 1) {
     if (!rehash()) {
       return false;
     }
   }
-  std::size_t j = spread(static_cast<std::uint64_t>(h)) & mask_;
+  std::size_t j = spread(h) & mask_;
   while (slots_[j].text != nullptr) {
     if (slots_[j].hash == h && same_text(slots_[j].text, s)) {
       out = slots_[j].num;
@@ -75,7 +76,9 @@ bool TextMap::find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcep
   }
   out = absent;
   if (fresh != absent) {
-    Py_INCREF(s);
+    if (holds_) {
+      Py_INCREF(s);
+    }
     slots_[j] = Slot{s, h, fresh};
     ++size_;
   }

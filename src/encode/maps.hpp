@@ -24,11 +24,12 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
                      static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
-// Exact str objects mapped to small numbers by content. The map holds a
-// reference to every str it knows, so a text that `default` made stays valid.
+// Exact str objects mapped to small numbers by content. A holding map keeps a
+// reference to every str it knows, for when user code may run and drop texts
+// that `default` made; otherwise the object being encoded keeps them alive.
 class TextMap {
  public:
-  TextMap() noexcept = default;
+  explicit TextMap(bool holds = false) noexcept : holds_(holds) {}
   TextMap(const TextMap&) = delete;
   TextMap& operator=(const TextMap&) = delete;
   ~TextMap();
@@ -43,7 +44,7 @@ class TextMap {
  private:
   struct Slot {
     PyObject* text;
-    Py_hash_t hash;
+    std::uint32_t hash;  // the low bits of the str's hash
     std::uint32_t num;
   };
   bool rehash() noexcept;
@@ -51,6 +52,7 @@ class TextMap {
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
   std::uint32_t size_ = 0;
+  bool holds_;
 };
 
 // What the anchor pass learns about one container met in the object.

@@ -51,11 +51,10 @@ bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Options& o
 
 // The document, or the error record of the first step that failed.
 Res<PyObject*> encode(PyObject* obj, const Options& opt) {
-  Encoder e;
+  Encoder e(opt.default_fn != nullptr);
   e.columnar = opt.columnar;
   e.anchors = opt.anchors;
   e.default_fn = opt.default_fn;
-  e.guarded = opt.default_fn != nullptr;
   if (!e.out.start(256)) {
     return py_fail();
   }

@@ -82,6 +82,10 @@ Status text(Encoder& e, PyObject* s) noexcept {
       return done();
     }
   }
+  return literal(e, s);
+}
+
+Status literal(Encoder& e, PyObject* s) noexcept {
   const char* p;
   Py_ssize_t len;
   VESK_TRY(utf8(s, p, len));
@@ -101,13 +105,18 @@ Status key(Encoder& e, PyObject* k) noexcept {
     return text(e, k);
   }
   if (PyUnicode_Check(k)) {
-    Owned plain = Owned::steal(PyUnicode_FromObject(k));
-    if (!plain) {
-      return py_fail();
-    }
-    return text(e, plain.get());
+    return text_copy(e, k);
   }
   return bad_key(k);
+}
+
+Status text_copy(Encoder& e, PyObject* s) noexcept {
+  Owned plain = Owned::steal(PyUnicode_FromObject(s));
+  PyObject* copy = plain.get();
+  if (copy == nullptr || !e.copies.push(std::move(plain))) {
+    return py_fail();
+  }
+  return text(e, copy);
 }
 
 }  // namespace vesk::enc
