@@ -14,6 +14,9 @@ Slot* new_slots(std::size_t n) noexcept {
   return s;
 }
 
+// The size the last pool reached; read and written with the interpreter lock held.
+std::size_t last_pool_cap = 64;
+
 VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
   return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
 }
@@ -24,6 +27,9 @@ TextMap::~TextMap() {
   if (slots_ == nullptr) {
     return;
   }
+  if (sized_as_last_) {
+    last_pool_cap = mask_ + 1 < (std::size_t{1} << 20) ? mask_ + 1 : std::size_t{1} << 20;
+  }
   for (std::size_t i = 0; holds_ && i <= mask_; ++i) {
     Py_XDECREF(slots_[i].text);
   }
@@ -31,7 +37,7 @@ TextMap::~TextMap() {
 }
 
 bool TextMap::rehash() noexcept {
-  std::size_t cap = slots_ == nullptr ? 64 : (mask_ + 1) * 2;
+  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 2 : sized_as_last_ ? last_pool_cap : 64;
   Slot* fresh = new_slots<Slot>(cap);
   if (fresh == nullptr) {
     return false;

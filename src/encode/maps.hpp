@@ -29,7 +29,8 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
 // that `default` made; otherwise the object being encoded keeps them alive.
 class TextMap {
  public:
-  explicit TextMap(bool holds = false) noexcept : holds_(holds) {}
+  explicit TextMap(bool holds = false, bool sized_as_last = false) noexcept
+      : holds_(holds), sized_as_last_(sized_as_last) {}
   TextMap(const TextMap&) = delete;
   TextMap& operator=(const TextMap&) = delete;
   ~TextMap();
@@ -53,6 +54,9 @@ class TextMap {
   std::size_t mask_ = 0;
   std::uint32_t size_ = 0;
   bool holds_;
+  // Starts at the size that the last map of this kind reached, which spares
+  // the string pool of similar documents its growing.
+  bool sized_as_last_;
 };
 
 // What the anchor pass learns about one container met in the object.

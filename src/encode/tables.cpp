@@ -141,20 +141,24 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* v;
-    std::uint32_t prev = TextMap::absent;
+    std::uint32_t prev = TextMap::absent;  // so that prev + 1 is 0
     while (PyDict_Next(d, &pos, &key, &v)) {
       if (!PyUnicode_CheckExact(key)) {
         return false;
       }
-      std::uint32_t c;
-      auto fresh = static_cast<std::uint32_t>(out.keys.size());
-      if (!numbers.find(key, fresh, c)) {
-        return py_fail();
-      }
-      if (c == TextMap::absent) {
-        c = fresh;
-        if (!out.keys.push(static_cast<PyObject*>(key))) {
+      // Rows mostly share their key objects and order: the key after the
+      // previous one is tried first, by identity.
+      std::uint32_t c = prev + 1;
+      if (c >= out.keys.size() || out.keys[c] != key) {
+        auto fresh = static_cast<std::uint32_t>(out.keys.size());
+        if (!numbers.find(key, fresh, c)) {
           return py_fail();
+        }
+        if (c == TextMap::absent) {
+          c = fresh;
+          if (!out.keys.push(static_cast<PyObject*>(key))) {
+            return py_fail();
+          }
         }
       }
       if (!entries.push(Entry{static_cast<std::uint32_t>(i), c, v}) ||
