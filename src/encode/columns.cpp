@@ -45,7 +45,9 @@ struct Plan {
 };
 
 constexpr double pow10[7] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
+constexpr std::int64_t scale_factor[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 constexpr double two53 = 9007199254740992.0;
+constexpr std::int64_t two53_int = std::int64_t{1} << 53;
 
 // The mantissa of x at scale s when the decoder turns it back into exactly x
 // (its fast path: a mantissa of at most 2^53 divided by 10^s); false otherwise.
@@ -84,79 +86,70 @@ void plan_ints(Plan& p, std::size_t n) noexcept {
   }
 }
 
-Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n, unsigned shape) noexcept {
+// Ints and floats: scale-0 ints if every cell is whole, else Decimal at the
+// smallest scale that gives every cell back exactly, if smaller than Tagged.
+void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   if (!p.nums.resize(n)) {
-    return py_fail();
+    PyErr_Clear();  // written tagged then
+    return;
   }
-  // The smallest scale that serves every cell; whole numbers need scale 0.
   int scale = 0;
-  bool whole = true;
+  std::int64_t tagged = 0;
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* c = cells[i];
+    std::int64_t m;
     if (Py_TYPE(c) == &PyLong_Type) {
       int overflow = 0;
       long long v = PyLong_AsLongLongAndOverflow(c, &overflow);
-      if (overflow != 0) {
-        return done();  // written tagged, which reports it
+      std::int64_t bound = two53_int / scale_factor[scale];
+      if (overflow != 0 || (scale > 0 && (v > bound || v < -bound))) {
+        return;  // written tagged, which reports an overflow
       }
-      p.nums[i] = v;
-      continue;
-    }
-    double x = PyFloat_AS_DOUBLE(c);
-    if (!std::isfinite(x)) {
-      return done();
-    }
-    std::int64_t m;
-    int s = scale;
-    while (s <= 6 && !mantissa(x, s, m)) {
-      ++s;
-    }
-    if (s > 6) {
-      return done();
-    }
-    if (s > 0 || std::fabs(x) >= two53) {
-      whole = false;
-    }
-    scale = s;
-    p.nums[i] = static_cast<std::int64_t>(x);  // only used when every cell is whole
-  }
-  if (whole) {
-    plan_ints(p, n);
-    return done();
-  }
-  (void)shape;
-  std::int64_t tagged = 0, payload = 1;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* c = cells[i];
-    std::int64_t m;
-    if (Py_TYPE(c) == &PyLong_Type) {
-      std::int64_t v = p.nums[i];
       tagged += static_cast<std::int64_t>(int_size(v));
-      if (scale > 0 && !(v > -1000000000000ll && v < 1000000000000ll &&
-                         std::fabs(static_cast<double>(v) * pow10[scale]) <= two53)) {
-        return done();
-      }
-      m = v * static_cast<std::int64_t>(pow10[scale]);
+      m = v * scale_factor[scale];
     } else {
       double x = PyFloat_AS_DOUBLE(c);
-      if (std::fabs(x) < two53 && x == std::trunc(x)) {
-        tagged += static_cast<std::int64_t>(int_size(static_cast<std::int64_t>(x)));
-      } else {
-        tagged += 9;
+      if (!std::isfinite(x)) {
+        return;
       }
-      if (!mantissa(x, scale, m)) {
-        return done();
+      bool whole = std::fabs(x) < two53 && x == std::trunc(x);
+      tagged += whole ? static_cast<std::int64_t>(int_size(static_cast<std::int64_t>(x))) : 9;
+      int s = scale;
+      while (s <= 6 && !mantissa(x, s, m)) {
+        ++s;
+      }
+      if (s > 6) {
+        return;
+      }
+      if (s > scale) {
+        // Every earlier cell again at the larger scale: the same exact value,
+        // so the same double, if the mantissa stays within 2^53.
+        std::int64_t f = scale_factor[s - scale];
+        for (std::size_t k = 0; k < i; ++k) {
+          std::int64_t a = p.nums[k];
+          if (a > two53_int / f || a < -two53_int / f) {
+            return;
+          }
+          p.nums[k] = a * f;
+        }
+        scale = s;
       }
     }
     p.nums[i] = m;
-    payload += static_cast<std::int64_t>(varint_len(zigzag(m)));
+  }
+  if (scale == 0) {
+    plan_ints(p, n);
+    return;
+  }
+  std::int64_t payload = 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    payload += static_cast<std::int64_t>(varint_len(zigzag(p.nums[i])));
   }
   if (payload <= tagged) {
     p.kind = Kind::Decimal;
     p.scale = static_cast<std::uint8_t>(scale);
     p.gain = tagged - payload;
   }
-  return done();
 }
 
 // Texts: each cell is looked up in the pool once, here, and gets its pool
@@ -164,6 +157,7 @@ Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n, unsigned sha
 // which is the order in which either form writes them. Texts too short for
 // the pool get a code of their own.
 constexpr std::uint32_t short_text = 0xFFFFFF00;  // + the one ASCII character, or + 0x80 for ""
+constexpr std::uint32_t unlooked = short_text - 1;  // a pooled text not yet looked up
 
 VESK_INLINE std::uint32_t short_code(PyObject* s) noexcept {
   return short_text + (PyUnicode_GET_LENGTH(s) == 0
@@ -178,15 +172,32 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     return py_fail();
   }
   p.new_from = e.pool.size();
+  // The hashes first, so that the lookups can fetch their slots ahead: a
+  // large pool misses the caches on nearly every lookup.
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* s = cells[i];
     if (!pooled(s)) {
       p.index[i] = short_code(s);
       continue;
     }
+    Py_hash_t h = PyObject_Hash(s);
+    if (h == -1) {
+      return py_fail();
+    }
+    p.index[i] = unlooked;
+    p.local[i] = static_cast<std::uint32_t>(h);
+  }
+  constexpr std::size_t ahead = 8;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + ahead < n && p.index[i + ahead] == unlooked) {
+      e.pool.prefetch(p.local[i + ahead]);
+    }
+    if (p.index[i] != unlooked) {
+      continue;
+    }
     std::uint32_t j;
     std::uint32_t fresh = e.pool.size();
-    if (!e.pool.find(s, fresh, j)) {
+    if (!e.pool.find_hashed(cells[i], p.local[i], fresh, j)) {
       return py_fail();
     }
     p.index[i] = j == TextMap::absent ? fresh : j;
@@ -252,7 +263,7 @@ Status plan(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dept
     }
     plan_ints(p, n);
   } else if (shape == Floats || shape == (Floats | Ints)) {
-    return plan_numbers(p, cells, n, shape);
+    plan_numbers(p, cells, n);
   } else if (shape == Texts) {
     return plan_texts(e, p, cells, n);
   } else if (shape == Dicts && objects && depth + 1 + e.anchor_depth <= max_depth) {

@@ -66,7 +66,17 @@ bool TextMap::find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcep
   if (full == -1) {
     return false;
   }
-  auto h = static_cast<std::uint32_t>(full);
+  return find_hashed(s, static_cast<std::uint32_t>(full), fresh, out);
+}
+
+void TextMap::prefetch(std::uint32_t h) const noexcept {
+  if (slots_ != nullptr) {
+    __builtin_prefetch(&slots_[spread(h) & mask_]);
+  }
+}
+
+bool TextMap::find_hashed(PyObject* s, std::uint32_t h, std::uint32_t fresh,
+                          std::uint32_t& out) noexcept {
   if (slots_ == nullptr || (static_cast<std::size_t>(size_) + 1) * 2 > mask_ + 1) {
     if (!rehash()) {
       return false;

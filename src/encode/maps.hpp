@@ -40,6 +40,11 @@ class TextMap {
   // The number of `s`, or `absent`; with `fresh` given, an absent text is
   // added under that number. Returns false with an exception set on failure.
   [[nodiscard]] bool find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept;
+  // The same, for a str whose hash (its low 32 bits) is known.
+  [[nodiscard]] bool find_hashed(PyObject* s, std::uint32_t hash, std::uint32_t fresh,
+                                 std::uint32_t& out) noexcept;
+  // Asks the processor to fetch where a text of that hash would be looked up.
+  void prefetch(std::uint32_t hash) const noexcept;
   [[nodiscard]] std::uint32_t size() const noexcept { return size_; }
 
  private:
