@@ -88,10 +88,9 @@ void plan_ints(Plan& p, std::size_t n) noexcept {
 
 // Ints and floats: scale-0 ints if every cell is whole, else Decimal at the
 // smallest scale that gives every cell back exactly, if smaller than Tagged.
-void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
+Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   if (!p.nums.resize(n)) {
-    PyErr_Clear();  // written tagged then
-    return;
+    return py_fail();
   }
   int scale = 0;
   std::int64_t tagged = 0;
@@ -103,14 +102,14 @@ void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
       long long v = PyLong_AsLongLongAndOverflow(c, &overflow);
       std::int64_t bound = two53_int / scale_factor[scale];
       if (overflow != 0 || (scale > 0 && (v > bound || v < -bound))) {
-        return;  // written tagged, which reports an overflow
+        return done();  // written tagged, which reports an overflow
       }
       tagged += static_cast<std::int64_t>(int_size(v));
       m = v * scale_factor[scale];
     } else {
       double x = PyFloat_AS_DOUBLE(c);
       if (!std::isfinite(x)) {
-        return;
+        return done();
       }
       bool whole = std::fabs(x) < two53 && x == std::trunc(x);
       tagged += whole ? static_cast<std::int64_t>(int_size(static_cast<std::int64_t>(x))) : 9;
@@ -119,7 +118,7 @@ void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
         ++s;
       }
       if (s > 6) {
-        return;
+        return done();
       }
       if (s > scale) {
         // Every earlier cell again at the larger scale: the same exact value,
@@ -128,7 +127,7 @@ void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
         for (std::size_t k = 0; k < i; ++k) {
           std::int64_t a = p.nums[k];
           if (a > two53_int / f || a < -two53_int / f) {
-            return;
+            return done();
           }
           p.nums[k] = a * f;
         }
@@ -139,7 +138,7 @@ void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   }
   if (scale == 0) {
     plan_ints(p, n);
-    return;
+    return done();
   }
   std::int64_t payload = 1;
   for (std::size_t i = 0; i < n; ++i) {
@@ -150,6 +149,7 @@ void plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
     p.scale = static_cast<std::uint8_t>(scale);
     p.gain = tagged - payload;
   }
+  return done();
 }
 
 // Texts: each cell is looked up in the pool once, here, and gets its pool
@@ -263,7 +263,7 @@ Status plan(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dept
     }
     plan_ints(p, n);
   } else if (shape == Floats || shape == (Floats | Ints)) {
-    plan_numbers(p, cells, n);
+    return plan_numbers(p, cells, n);
   } else if (shape == Texts) {
     return plan_texts(e, p, cells, n);
   } else if (shape == Dicts && objects && depth + 1 + e.anchor_depth <= max_depth) {

@@ -71,19 +71,20 @@ void EncodeError::set_cell(Py_ssize_t i) noexcept {
 
 namespace {
 
+// `text` with every `from` replaced by `to`; null with the exception set.
+PyObject* replaced(PyObject* text, const char* from, const char* to) {
+  Owned f = Owned::steal(PyUnicode_FromString(from));
+  Owned t = Owned::steal(PyUnicode_FromString(to));
+  if (!f || !t) {
+    return nullptr;
+  }
+  return PyUnicode_Replace(text, f.get(), t.get(), -1);
+}
+
 // `["text"]` with backslashes and double quotes escaped.
 PyObject* key_segment(PyObject* key) {
-  Owned a = Owned::steal(PyUnicode_Replace(key, Owned::steal(PyUnicode_FromString("\\")).get(),
-                                           Owned::steal(PyUnicode_FromString("\\\\")).get(), -1));
-  if (!a) {
-    return nullptr;
-  }
-  Owned q = Owned::steal(PyUnicode_FromString("\""));
-  Owned eq = Owned::steal(PyUnicode_FromString("\\\""));
-  if (!q || !eq) {
-    return nullptr;
-  }
-  Owned b = Owned::steal(PyUnicode_Replace(a.get(), q.get(), eq.get(), -1));
+  Owned a = Owned::steal(replaced(key, "\\", "\\\\"));
+  Owned b = a ? Owned::steal(replaced(a.get(), "\"", "\\\"")) : Owned();
   if (!b) {
     return nullptr;
   }
