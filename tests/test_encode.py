@@ -276,6 +276,9 @@ ERRORS = [
     ([1.5, 2.5, math.nan], ValueError, r"at \$\[2\]$"),
     ([{"k": 1}, {"k": 2**64}], OverflowError, r"at \$\[1\]\[\"k\"\]$"),
     ({'q"\\': [Point()]}, TypeError, r'at \$\["q\\"\\\\"\]\[0\]$'),
+    # A table inside a cell of a sparse table reports its own row, then the outer one.
+    ([{"a": 1}, {"b": [{"x": 1}, {"x": 2}, {"x": 3}, {"x": math.nan}]}, {"a": 2, "b": 1}],
+     ValueError, r"at \$\[1\]\[\"b\"\]\[3\]\[\"x\"\]$"),
 ]
 
 

@@ -423,7 +423,7 @@ Res<bool> list_column(Encoder& e, PyObject* const* items, std::size_t n, int dep
     Status s = planned_texts(e, p, items, n);
     if (VESK_UNLIKELY(!s.ok())) {
       EncodeError err = s.error();
-      Py_ssize_t cell = err.cell();
+      Py_ssize_t cell = err.take_cell();
       return std::move(err).at_index(cell);
     }
     return true;
@@ -435,7 +435,7 @@ Res<bool> list_column(Encoder& e, PyObject* const* items, std::size_t n, int dep
   Status s = write(e, p, items, n, depth + 1);
   if (VESK_UNLIKELY(!s.ok())) {
     EncodeError err = s.error();
-    Py_ssize_t cell = err.cell();
+    Py_ssize_t cell = err.take_cell();
     return cell < 0 ? std::move(err) : std::move(err).at_index(cell);
   }
   return true;

@@ -61,7 +61,9 @@ EncodeError EncodeError::at_key(PyObject* key) && noexcept {
   return std::move(*this).with_segment(key);
 }
 
-Py_ssize_t EncodeError::cell() const noexcept { return rec_ == nullptr ? -1 : rec_->cell; }
+Py_ssize_t EncodeError::take_cell() noexcept {
+  return rec_ == nullptr ? -1 : std::exchange(rec_->cell, -1);
+}
 
 void EncodeError::set_cell(Py_ssize_t i) noexcept {
   if (rec_ != nullptr && rec_->cell < 0) {

@@ -34,8 +34,9 @@ class EncodeError {
   EncodeError at_key(PyObject* key) && noexcept;
 
   // The cell of a column at which the error arose, for the columnar form that
-  // owns the rows to turn into a row index; -1 when not set.
-  [[nodiscard]] Py_ssize_t cell() const noexcept;
+  // owns the rows to turn into a row index: taken once, -1 when not set. A
+  // cell already set stands (the innermost column's index is the row's).
+  [[nodiscard]] Py_ssize_t take_cell() noexcept;
   void set_cell(Py_ssize_t i) noexcept;
 
   // Sets the Python exception the record stands for; returns null.

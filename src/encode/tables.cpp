@@ -43,7 +43,7 @@ namespace {
 // Where the error of column `key` at its cell stands: under that key in row
 // rows[cell] (rows null: row `cell`).
 EncodeError in_row(EncodeError err, PyObject* key, const std::uint32_t* rows) noexcept {
-  Py_ssize_t cell = err.cell();
+  Py_ssize_t cell = err.take_cell();
   EncodeError at = std::move(err).at_key(key);
   if (cell < 0) {
     return at;
