@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target: the module's sources and fuzz/fuzz_loads.cpp in
-# one binary with the address and undefined-behaviour sanitizers, linked
+# Builds the libFuzzer targets: the modules' sources with fuzz/fuzz_loads.cpp
+# (the decoder) and with fuzz/fuzz_dumps.cpp (the encoder's round trip), each
+# in one binary with the address and undefined-behaviour sanitizers, linked
 # against the interpreter's shared library.
 #
-#   bash fuzz/build.sh                    # -> build-fuzz/fuzz_loads (installs clang if missing)
+#   bash fuzz/build.sh                    # -> build-fuzz/fuzz_loads, build-fuzz/fuzz_dumps (installs clang if missing)
 #   PYTHON=/path/to/python3 bash fuzz/build.sh
 #
 # Running it (seeds from fuzz/make_corpus.py; new inputs go to build-fuzz/corpus):
@@ -37,9 +38,9 @@ cxx=(clang++-14 -std=c++20 -O1 -g "${san[@]}" -fsanitize=fuzzer-no-link -I"$root
 
 objs=()
 pids=()
-for src in "$root"/src/*.cpp "$root"/src/*/*.cpp "$root/fuzz/fuzz_loads.cpp"; do
+for src in "$root"/src/*.cpp "$root"/src/*/*.cpp "$root"/fuzz/fuzz_*.cpp; do
   obj="$out/obj/$(realpath --relative-to="$root" "$src" | tr / _).o"
-  objs+=("$obj")
+  [[ "$src" == */fuzz/* ]] || objs+=("$obj")
   # Rebuilt when the source or any header is newer than the object.
   if [[ ! -f "$obj" || -n "$(find "$root/src" "$src" -newer "$obj" \( -name '*.cpp' -o -name '*.hpp' \) -print -quit)" ]]; then
     # Two compilers at a time: the machine is shared.
@@ -51,6 +52,8 @@ done
 for pid in ${pids[@]+"${pids[@]}"}; do
   wait "$pid"
 done
-clang++-14 "${san[@]}" -fsanitize=fuzzer "${objs[@]}" -o "$out/fuzz_loads" \
-  $py_ldflags -Wl,-rpath,"$py_libdir"
-echo "built $out/fuzz_loads"
+for target in fuzz_loads fuzz_dumps; do
+  clang++-14 "${san[@]}" -fsanitize=fuzzer "${objs[@]}" "$out/obj/fuzz_$target.cpp.o" \
+    -o "$out/$target" $py_ldflags -Wl,-rpath,"$py_libdir"
+  echo "built $out/$target"
+done

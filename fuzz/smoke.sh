@@ -36,3 +36,17 @@ trap 'rm -rf "$work"' EXIT
 }
 grep -E '^#[0-9]+[[:space:]]+DONE|average_exec_per_sec' "$out/smoke.log"
 echo "fuzz smoke: no findings in ${seconds}s"
+
+# The encoder's round trip, from an empty corpus: its inputs are programs that
+# build objects, not documents.
+dumps_work="$(mktemp -d)"
+trap 'rm -rf "$work" "$dumps_work"' EXIT
+"$out/fuzz_dumps" -max_len=1024 "${limits[@]}" -seed="${FUZZ_SEED:-1}" \
+  -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/artifacts/dumps-" \
+  "$dumps_work" >"$out/smoke-dumps.log" 2>&1 || {
+  tail -n 60 "$out/smoke-dumps.log" >&2
+  echo "fuzz smoke (dumps): finding saved under $out/artifacts/" >&2
+  exit 1
+}
+grep -E '^#[0-9]+[[:space:]]+DONE|average_exec_per_sec' "$out/smoke-dumps.log"
+echo "fuzz smoke (dumps): no findings in ${seconds}s"

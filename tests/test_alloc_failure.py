@@ -1,5 +1,6 @@
 """Allocation failure at every point of a decode: MemoryError or the right outcome, no leak."""
 
+import functools
 import gc
 import importlib.util
 import os
@@ -170,3 +171,75 @@ def test_own_buffers_come_from_the_python_allocator(doc):
     finally:
         tracemalloc.stop()
     assert peak - current >= 100_000 * 8
+
+
+class Opaque:
+    """Written through `default=vars` as the dict of its attributes."""
+
+    def __init__(self):
+        self.made = ["made", 1]
+
+
+SHARED = [1, "ab", {"k": [2.5]}]
+ENCODE_CASES = {
+    "scalars and strings": [None, True, -5, 2**40, 1.5, 3.0, "hé", "x" * 40, "hé", "a",
+                            {"hé": "x" * 40}],
+    "table": [{"id": i, "name": f"n{i % 3}", "price": i / 4, "ok": i % 2 == 0,
+               "p": {"x": i, "y": "ab"}} for i in range(6)],
+    "sparse table": [{"a": 1}, {"b": "two"}, {"a": 3, "b": [4.5]}],
+    "list columns": [[1, 5, 9, 140, 141], [0.25, 1.5, 2.75, 3.125], ["red", "blue"] * 4,
+                     [True, False] * 5],
+    "wide": {f"k{i}": [i, f"v{i}"] for i in range(40)},
+    "shared": {"s": [SHARED, SHARED, {"t": SHARED}]},
+    "bad float": [{"a": 1, "b": {"c": [1, float("nan")]}}] * 2,
+    "default": {"x": [Opaque(), Opaque()]},
+    "unsupported": {"x": [1, {2}]},
+}
+ENCODE_OPTIONS = [dict(columnar=c, anchors=a) for c in (True, False) for a in (False, True)]
+
+
+def encode_outcome(func, obj):
+    try:
+        return False, func(obj)
+    except Exception as e:
+        return True, e
+
+
+@pytest.mark.parametrize("options", ENCODE_OPTIONS, ids=lambda o: "-".join(k for k in o if o[k]))
+@pytest.mark.parametrize("obj", ENCODE_CASES.values(), ids=ENCODE_CASES.keys())
+def test_every_allocation_failure_in_dumps_gives_memory_error_or_the_document(
+        allocfail, obj, options):
+    import vesk
+    func = functools.partial(vesk.dumps, default=vars, **options)
+    want_raised, want = encode_outcome(func, obj)
+
+    def armed_dumps(k):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        reached, raised, value = allocfail.fail_at(k, func, obj)
+        if not (reached and raised and type(value) is MemoryError):
+            assert raised == want_raised, repr(value)
+            if raised:
+                assert type(value) is type(want) and value.args == want.args
+            else:
+                assert value == want
+        del value
+        gc.collect()
+        return reached, sys.getallocatedblocks() - before
+
+    gc.disable()
+    gc.freeze()
+    try:
+        armed_dumps(NEVER)
+        _, baseline = armed_dumps(NEVER)
+        k = 0
+        while True:
+            reached, change = armed_dumps(k)
+            assert change == baseline, f"{change - baseline} blocks left behind with k={k}"
+            if not reached:
+                break
+            k += 1
+    finally:
+        gc.unfreeze()
+        gc.enable()
+    assert k > 0

@@ -74,17 +74,18 @@ DecodeError bad_format(std::uint64_t offset, const char* format, unsigned value)
 
 struct Unit {};
 
-// Either a value or a DecodeError; callers must look at it.
-template <class T>
+// Either a value or an error record (a DecodeError unless a step of the
+// encoder names its own); callers must look at it.
+template <class T, class E = DecodeError>
 class [[nodiscard]] Result {
  public:
   Result(T value) noexcept : ok_(true) { ::new (&value_) T(std::move(value)); }
-  Result(DecodeError error) noexcept : ok_(false) { ::new (&error_) DecodeError(std::move(error)); }
+  Result(E error) noexcept : ok_(false) { ::new (&error_) E(std::move(error)); }
   Result(Result&& other) noexcept : ok_(other.ok_) {
     if (ok_) {
       ::new (&value_) T(std::move(other.value_));
     } else {
-      ::new (&error_) DecodeError(std::move(other.error_));
+      ::new (&error_) E(std::move(other.error_));
     }
   }
   Result(const Result&) = delete;
@@ -94,18 +95,18 @@ class [[nodiscard]] Result {
     if (ok_) {
       value_.~T();
     } else {
-      error_.~DecodeError();
+      error_.~E();
     }
   }
 
   [[nodiscard]] bool ok() const noexcept { return ok_; }
   [[nodiscard]] T take() noexcept { return std::move(value_); }
-  [[nodiscard]] DecodeError error() noexcept { return std::move(error_); }
+  [[nodiscard]] E error() noexcept { return std::move(error_); }
 
  private:
   union {
     T value_;
-    DecodeError error_;
+    E error_;
   };
   bool ok_;
 };

@@ -71,6 +71,16 @@ class Vec {
     return true;
   }
 
+  // Sets the size to n with the new elements left unwritten: plain values only.
+  [[nodiscard]] bool resize(std::size_t n) noexcept {
+    static_assert(std::is_trivially_copyable<T>::value, "new elements are left unwritten");
+    if (!reserve(n)) {
+      return false;
+    }
+    size_ = n;
+    return true;
+  }
+
   // Destroys the last element.
   void pop() noexcept {
     --size_;

@@ -1,0 +1,164 @@
+// The dispatch on the type of a value, arrays, objects and the default hook.
+#include "encode/encoder.hpp"
+
+namespace vesk::enc {
+
+namespace {
+
+Status container(Encoder& e, PyObject* obj, int depth, bool is_dict) noexcept {
+  if (e.anchors) {
+    Seen* seen = e.seen.find(obj, false);
+    if (seen != nullptr && seen->count > 1) {
+      return repeated(e, obj, depth, is_dict, *seen);
+    }
+  }
+  return is_dict ? dict_body(e, obj, depth) : seq_body(e, obj, depth);
+}
+
+// Subclasses of the accepted types, then the default hook.
+VESK_NOINLINE Status other(Encoder& e, PyObject* obj, int depth, bool use_default) noexcept {
+  if (PyLong_Check(obj)) {
+    return integer_object(e, obj);
+  }
+  if (PyFloat_Check(obj)) {
+    return real(e, PyFloat_AS_DOUBLE(obj));
+  }
+  if (PyUnicode_Check(obj)) {
+    return text_copy(e, obj);
+  }
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    return container(e, obj, depth, false);
+  }
+  if (PyDict_Check(obj)) {
+    return container(e, obj, depth, true);
+  }
+  if (use_default && e.default_fn != nullptr) {
+    Owned made = Owned::steal(PyObject_CallOneArg(e.default_fn, obj));
+    if (!made) {
+      return py_fail();  // the hook's own exception passes through
+    }
+    PyObject* m = made.get();
+    if (PyUnicode_CheckExact(m) || PyLong_CheckExact(m) || PyFloat_CheckExact(m) ||
+        PyDict_CheckExact(m) || PyList_CheckExact(m) || m == Py_None || PyBool_Check(m)) {
+      return value(e, m, depth);
+    }
+    return other(e, m, depth, false);
+  }
+  return unsupported_type(obj);
+}
+
+}  // namespace
+
+Status value(Encoder& e, PyObject* obj, int depth) noexcept {
+  if (VESK_UNLIKELY(depth + e.anchor_depth > max_depth)) {
+    return too_deep();
+  }
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) {
+    return text(e, obj);
+  }
+  if (type == &PyLong_Type) {
+    return integer_object(e, obj);
+  }
+  if (type == &PyDict_Type) {
+    return container(e, obj, depth, true);
+  }
+  if (type == &PyList_Type) {
+    return container(e, obj, depth, false);
+  }
+  if (type == &PyFloat_Type) {
+    return real(e, PyFloat_AS_DOUBLE(obj));
+  }
+  if (obj == Py_None || type == &PyBool_Type) {
+    VESK_ROOM(e, 1);
+    e.out.byte(obj == Py_None ? tag::none : obj == Py_True ? tag::true_ : tag::false_);
+    return done();
+  }
+  if (type == &PyTuple_Type) {
+    return container(e, obj, depth, false);
+  }
+  return other(e, obj, depth, true);
+}
+
+Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
+  Py_ssize_t n = PyDict_GET_SIZE(obj);
+  VESK_ROOM(e, 11);
+  e.out.byte(tag::object);
+  e.out.varint(static_cast<std::uint64_t>(n));
+  e.cells += n + 1;
+  Py_ssize_t pos = 0;
+  Py_ssize_t i = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(obj, &pos, &k, &v)) {
+    if (VESK_UNLIKELY(i == n)) {
+      return changed_size("dict");
+    }
+    Owned hk, hv;
+    if (e.guarded) {
+      hk = Owned::borrow(k);
+      hv = Owned::borrow(v);
+    }
+    VESK_TRY(key(e, k));
+    Status s = value(e, v, depth + 1);
+    if (VESK_UNLIKELY(!s.ok())) {
+      return s.error().at_key(k);
+    }
+    ++i;
+  }
+  if (VESK_UNLIKELY(i != n || PyDict_GET_SIZE(obj) != n)) {
+    return changed_size("dict");
+  }
+  return done();
+}
+
+Status seq_body(Encoder& e, PyObject* obj, int depth) noexcept {
+  Py_ssize_t n = Py_SIZE(obj);
+  if (e.columnar && n >= 2) {
+    PyObject* const* items = PySequence_Fast_ITEMS(obj);
+    auto size = static_cast<std::size_t>(n);
+    VESK_TRY_ASSIGN(bool written, PyDict_CheckExact(items[0]) ? row_list(e, items, size, depth)
+                                                              : list_column(e, items, size, depth));
+    if (written) {
+      return done();
+    }
+  }
+  VESK_ROOM(e, 11);
+  e.out.byte(tag::array);
+  e.out.varint(static_cast<std::uint64_t>(n));
+  e.cells += n + 1;
+  bool is_list = PyList_Check(obj);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (VESK_UNLIKELY(is_list && i >= PyList_GET_SIZE(obj))) {
+      return changed_size("list");
+    }
+    PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+    Owned held;
+    if (e.guarded) {
+      held = Owned::borrow(item);
+    }
+    Status s = value(e, item, depth + 1);
+    if (VESK_UNLIKELY(!s.ok())) {
+      return s.error().at_index(i);
+    }
+  }
+  if (VESK_UNLIKELY(is_list && PyList_GET_SIZE(obj) != n)) {
+    return changed_size("list");
+  }
+  return done();
+}
+
+bool hold(Encoder& e, Vec<Owned>& keep, PyObject* const* objs, std::size_t n) noexcept {
+  if (!e.guarded) {
+    return true;
+  }
+  if (!keep.reserve(keep.size() + n)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    (void)keep.push(Owned::borrow(objs[i]));
+  }
+  return true;
+}
+
+}  // namespace vesk::enc

@@ -1,0 +1,132 @@
+// The per-call encoder state and the encoding steps.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "encode/error.hpp"
+#include "encode/maps.hpp"
+#include "encode/writer.hpp"
+#include "pyo/owned.hpp"
+#include "pyo/vec.hpp"
+
+namespace vesk::enc {
+
+// The decoder's limits, which every document written must keep.
+constexpr int max_depth = 512;
+constexpr std::int64_t ref_budget = 0x1000000;
+
+// Per pool index, the dictionary entry it has in the column being planned;
+// valid where its stamp is that column's.
+struct Marks {
+  Vec<std::uint32_t> stamp_of;
+  Vec<std::uint32_t> local;
+  std::uint32_t stamp = 0;
+
+  // Covers pool indexes below n; false with MemoryError set.
+  [[nodiscard]] bool grow(std::size_t n) noexcept {
+    std::size_t had = stamp_of.size();
+    if (n <= had) {
+      return true;
+    }
+    std::size_t want = n < 2 * had ? 2 * had : n;
+    if (!stamp_of.resize(want) || !local.resize(want)) {
+      return false;
+    }
+    for (std::size_t i = had; i < want; ++i) {
+      stamp_of[i] = 0;
+    }
+    return true;
+  }
+};
+
+struct Encoder {
+  explicit Encoder(bool with_default) noexcept : pool(with_default, true), guarded(with_default) {}
+
+  Out out;
+  TextMap pool;  // mirrors the decoder's string pool: text -> pool index
+  IdMap seen;    // with anchors: every list and dict of the object
+  Vec<Owned> copies;  // exact copies of str subclasses, which the pool may know
+  Marks marks;        // for the string dictionaries of columns
+  PyObject* default_fn = nullptr;
+  bool columnar = true;
+  bool anchors = false;
+  // With `default` user code runs while encoding and may change the object,
+  // so borrowed items are held while they are in use.
+  bool guarded;
+  std::uint32_t anchor_count = 0;
+  int anchor_depth = 0;             // anchors around the value being written
+  std::int64_t copy_budget = ref_budget;  // cells that anchor references may still copy
+  std::int64_t cells = 0;           // container cells of the decoded form written so far
+};
+
+// Makes room for n bytes or returns MemoryError.
+#define VESK_ROOM(e, n)                  \
+  do {                                   \
+    if (VESK_UNLIKELY(!(e).out.room(n))) { \
+      return py_fail();                  \
+    }                                    \
+  } while (0)
+
+// Tags of the format.
+namespace tag {
+constexpr std::uint8_t none = 0x00, false_ = 0x01, true_ = 0x02, int_ = 0x03, float_ = 0x04,
+                       str = 0x05, str_ref = 0x06, array = 0x07, object = 0x08, table = 0x09,
+                       anchor = 0x0A, anchor_ref = 0x0B, list_column = 0x0C, sparse = 0x0D,
+                       short_str = 0x40, small_int = 0x80;
+}  // namespace tag
+
+enum class Kind : std::uint8_t { Tagged, Delta, Decimal, Dictionary, Bitmap, Object };
+
+// Any accepted value at the given nesting depth (0 for the top level).
+Status value(Encoder& e, PyObject* obj, int depth) noexcept;
+// An exact str, as a value or a key: a pool reference when the pool has it.
+Status text(Encoder& e, PyObject* s) noexcept;
+// An exact str in full, whether or not the pool has it.
+Status literal(Encoder& e, PyObject* s) noexcept;
+// A dict key: a str or one of its subclasses.
+Status key(Encoder& e, PyObject* k) noexcept;
+// A str subclass as an exact str.
+Status text_copy(Encoder& e, PyObject* s) noexcept;
+void integer(Encoder& e, std::int64_t v) noexcept;  // room for 11 bytes made
+Status integer_object(Encoder& e, PyObject* obj) noexcept;
+Status real(Encoder& e, double x) noexcept;
+
+// The tagged size of an int.
+VESK_INLINE std::size_t int_size(std::int64_t v) noexcept {
+  return (v >= 0 && v < 128) ? 1 : 1 + varint_len(zigzag(v));
+}
+// Whether a str enters the pool: two or more UTF-8 bytes.
+VESK_INLINE bool pooled(PyObject* s) noexcept {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  return n >= 2 || (n == 1 && !PyUnicode_IS_ASCII(s));
+}
+
+// Columnar forms of a list of two or more items; false when the list is to be
+// written plainly.
+Res<bool> row_list(Encoder& e, PyObject* const* rows, std::size_t n, int depth) noexcept;
+Res<bool> list_column(Encoder& e, PyObject* const* items, std::size_t n, int depth) noexcept;
+
+// The kind byte and payload of one column of cells at the given depth. On a
+// failure inside a cell, the error carries that cell's index.
+Status column(Encoder& e, PyObject* const* cells, std::size_t n, int depth) noexcept;
+
+// Dicts that all have the first one's key sequence (of str keys, at least
+// one): their keys and, column by column, their values. Borrowed references.
+Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
+                    Vec<PyObject*>& cells) noexcept;
+
+// Holds a reference to each object while user code may run.
+[[nodiscard]] bool hold(Encoder& e, Vec<Owned>& keep, PyObject* const* objs,
+                        std::size_t n) noexcept;
+
+// The anchor pass: counts how often each list and dict is met.
+Status count_containers(Encoder& e, PyObject* root) noexcept;
+// A list or dict that is met more than once, written as an anchor, as a
+// reference to it, or plainly.
+Status repeated(Encoder& e, PyObject* obj, int depth, bool is_dict, Seen& seen) noexcept;
+Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept;
+Status seq_body(Encoder& e, PyObject* obj, int depth) noexcept;
+
+}  // namespace vesk::enc

@@ -1,0 +1,167 @@
+// The encoder's open-addressing hash maps.
+#include "encode/maps.hpp"
+
+namespace vesk::enc {
+
+namespace {
+
+template <class Slot>
+Slot* new_slots(std::size_t n) noexcept {
+  auto* s = static_cast<Slot*>(PyMem_Calloc(n, sizeof(Slot)));
+  if (s == nullptr) {
+    PyErr_NoMemory();
+  }
+  return s;
+}
+
+// The size the last pool reached; read and written with the interpreter lock held.
+std::size_t last_pool_cap = 64;
+
+VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
+  return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
+}
+
+}  // namespace
+
+TextMap::~TextMap() {
+  if (slots_ == nullptr) {
+    return;
+  }
+  if (sized_as_last_) {
+    last_pool_cap = mask_ + 1 < (std::size_t{1} << 20) ? mask_ + 1 : std::size_t{1} << 20;
+  }
+  for (std::size_t i = 0; holds_ && i <= mask_; ++i) {
+    Py_XDECREF(slots_[i].text);
+  }
+  PyMem_Free(slots_);
+}
+
+bool TextMap::rehash() noexcept {
+  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 2 : sized_as_last_ ? last_pool_cap : 64;
+  Slot* fresh = new_slots<Slot>(cap);
+  if (fresh == nullptr) {
+    return false;
+  }
+  if (slots_ != nullptr) {
+    for (std::size_t i = 0; i <= mask_; ++i) {
+      if (slots_[i].text == nullptr) {
+        continue;
+      }
+      std::size_t j = spread(slots_[i].hash) & (cap - 1);
+      while (fresh[j].text != nullptr) {
+        j = (j + 1) & (cap - 1);
+      }
+      fresh[j] = slots_[i];
+    }
+    PyMem_Free(slots_);
+  }
+  slots_ = fresh;
+  mask_ = cap - 1;
+  return true;
+}
+
+bool TextMap::find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept {
+  // The hash of an exact str is cached in the object after its first use.
+  Py_hash_t full = PyObject_Hash(s);
+  if (full == -1) {
+    return false;
+  }
+  return find_hashed(s, static_cast<std::uint32_t>(full), fresh, out);
+}
+
+void TextMap::prefetch(std::uint32_t h) const noexcept {
+  if (slots_ != nullptr) {
+    __builtin_prefetch(&slots_[spread(h) & mask_]);
+  }
+}
+
+bool TextMap::find_hashed(PyObject* s, std::uint32_t h, std::uint32_t fresh,
+                          std::uint32_t& out) noexcept {
+  if (slots_ == nullptr || (static_cast<std::size_t>(size_) + 1) * 2 > mask_ + 1) {
+    if (!rehash()) {
+      return false;
+    }
+  }
+  std::size_t j = spread(h) & mask_;
+  while (slots_[j].text != nullptr) {
+    if (slots_[j].hash == h && same_text(slots_[j].text, s)) {
+      out = slots_[j].num;
+      return true;
+    }
+    j = (j + 1) & mask_;
+  }
+  out = absent;
+  if (fresh != absent) {
+    if (holds_) {
+      Py_INCREF(s);
+    }
+    slots_[j] = Slot{s, h, fresh};
+    ++size_;
+  }
+  return true;
+}
+
+IdMap::~IdMap() {
+  if (slots_ == nullptr) {
+    return;
+  }
+  for (std::size_t i = 0; i <= mask_; ++i) {
+    Py_XDECREF(slots_[i].obj);
+  }
+  PyMem_Free(slots_);
+}
+
+bool IdMap::rehash() noexcept {
+  std::size_t cap = slots_ == nullptr ? 64 : (mask_ + 1) * 2;
+  Slot* fresh = new_slots<Slot>(cap);
+  if (fresh == nullptr) {
+    return false;
+  }
+  if (slots_ != nullptr) {
+    for (std::size_t i = 0; i <= mask_; ++i) {
+      if (slots_[i].obj == nullptr) {
+        continue;
+      }
+      std::size_t j = spread(reinterpret_cast<std::uintptr_t>(slots_[i].obj)) & (cap - 1);
+      while (fresh[j].obj != nullptr) {
+        j = (j + 1) & (cap - 1);
+      }
+      fresh[j] = slots_[i];
+    }
+    PyMem_Free(slots_);
+  }
+  slots_ = fresh;
+  mask_ = cap - 1;
+  return true;
+}
+
+Seen* IdMap::find(PyObject* obj, bool add) noexcept {
+  if (slots_ == nullptr) {
+    if (!add) {
+      return nullptr;
+    }
+    if (!rehash()) {
+      return nullptr;
+    }
+  }
+  if (add && (size_ + 1) * 2 > mask_ + 1 && !rehash()) {
+    return nullptr;
+  }
+  std::size_t j = spread(reinterpret_cast<std::uintptr_t>(obj)) & mask_;
+  while (slots_[j].obj != nullptr) {
+    if (slots_[j].obj == obj) {
+      return &slots_[j].seen;
+    }
+    j = (j + 1) & mask_;
+  }
+  if (!add) {
+    return nullptr;
+  }
+  Py_INCREF(obj);
+  slots_[j].obj = obj;
+  slots_[j].seen = Seen{};
+  ++size_;
+  return &slots_[j].seen;
+}
+
+}  // namespace vesk::enc

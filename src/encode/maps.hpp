@@ -1,0 +1,100 @@
+// Hash maps of the encoder: texts by their content (the string pool mirror,
+// string dictionaries, key unions) and containers by identity (anchors).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "err/error.hpp"
+
+namespace vesk::enc {
+
+// Equal str objects: the same object, or the same kind, length and code units.
+VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
+  if (a == b) {
+    return true;
+  }
+  Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
+    return false;
+  }
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Exact str objects mapped to small numbers by content. A holding map keeps a
+// reference to every str it knows, for when user code may run and drop texts
+// that `default` made; otherwise the object being encoded keeps them alive.
+class TextMap {
+ public:
+  explicit TextMap(bool holds = false, bool sized_as_last = false) noexcept
+      : holds_(holds), sized_as_last_(sized_as_last) {}
+  TextMap(const TextMap&) = delete;
+  TextMap& operator=(const TextMap&) = delete;
+  ~TextMap();
+
+  static constexpr std::uint32_t absent = 0xFFFFFFFF;
+
+  // The number of `s`, or `absent`; with `fresh` given, an absent text is
+  // added under that number. Returns false with an exception set on failure.
+  [[nodiscard]] bool find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept;
+  // The same, for a str whose hash (its low 32 bits) is known.
+  [[nodiscard]] bool find_hashed(PyObject* s, std::uint32_t hash, std::uint32_t fresh,
+                                 std::uint32_t& out) noexcept;
+  // Asks the processor to fetch where a text of that hash would be looked up.
+  void prefetch(std::uint32_t hash) const noexcept;
+  [[nodiscard]] std::uint32_t size() const noexcept { return size_; }
+
+ private:
+  struct Slot {
+    PyObject* text;
+    std::uint32_t hash;  // the low bits of the str's hash
+    std::uint32_t num;
+  };
+  bool rehash() noexcept;
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  std::uint32_t size_ = 0;
+  bool holds_;
+  // Starts at the size that the last map of this kind reached, which spares
+  // the string pool of similar documents its growing.
+  bool sized_as_last_;
+};
+
+// What the anchor pass learns about one container met in the object.
+struct Seen {
+  std::uint32_t count = 0;      // times met
+  std::int32_t anchor = -1;     // its anchor number once written as an anchor
+  std::uint32_t height = 0;     // levels of containers below it
+  bool open = false;            // being walked or written right now
+  std::int64_t cost = 0;        // cells a copy of its decoded form creates
+};
+
+// Containers by identity; holds a reference to each.
+class IdMap {
+ public:
+  IdMap() noexcept = default;
+  IdMap(const IdMap&) = delete;
+  IdMap& operator=(const IdMap&) = delete;
+  ~IdMap();
+
+  // The record of `obj`, or null; with `add`, a new record is made for an
+  // unknown object (null then means MemoryError).
+  [[nodiscard]] Seen* find(PyObject* obj, bool add) noexcept;
+
+ private:
+  struct Slot {
+    PyObject* obj;
+    Seen seen;
+  };
+  bool rehash() noexcept;
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vesk::enc

@@ -1,0 +1,122 @@
+// Integers, floats and strings in their shortest forms, and the pool mirror.
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "encode/encoder.hpp"
+
+namespace vesk::enc {
+
+static_assert(std::endian::native == std::endian::little, "floats are written in host order");
+
+void integer(Encoder& e, std::int64_t v) noexcept {
+  if (v >= 0 && v < 128) {
+    e.out.byte(static_cast<std::uint8_t>(tag::small_int | v));
+    return;
+  }
+  e.out.byte(tag::int_);
+  e.out.varint(zigzag(v));
+}
+
+Status integer_object(Encoder& e, PyObject* obj) noexcept {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (VESK_UNLIKELY(overflow != 0)) {
+    return int_overflow();
+  }
+  if (VESK_UNLIKELY(v == -1 && PyErr_Occurred())) {
+    return py_fail();
+  }
+  VESK_ROOM(e, 11);
+  integer(e, v);
+  return done();
+}
+
+Status real(Encoder& e, double x) noexcept {
+  if (VESK_UNLIKELY(!std::isfinite(x))) {
+    return not_finite();
+  }
+  VESK_ROOM(e, 11);
+  // A whole float below 2^53 decodes as an int anyway; the int form is shorter.
+  if (std::fabs(x) < 9007199254740992.0 && x == std::trunc(x)) {
+    integer(e, static_cast<std::int64_t>(x));
+    return done();
+  }
+  e.out.byte(tag::float_);
+  e.out.raw(&x, 8);
+  return done();
+}
+
+namespace {
+
+// The UTF-8 form of a str, or the error for a lone surrogate.
+VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
+  if (PyUnicode_IS_ASCII(s)) {
+    p = static_cast<const char*>(PyUnicode_DATA(s));
+    len = PyUnicode_GET_LENGTH(s);
+    return done();
+  }
+  p = PyUnicode_AsUTF8AndSize(s, &len);
+  if (VESK_UNLIKELY(p == nullptr)) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      PyErr_Clear();
+      return no_utf8();
+    }
+    return py_fail();
+  }
+  return done();
+}
+
+}  // namespace
+
+Status text(Encoder& e, PyObject* s) noexcept {
+  if (pooled(s)) {
+    std::uint32_t index;
+    if (VESK_UNLIKELY(!e.pool.find(s, e.pool.size(), index))) {
+      return py_fail();
+    }
+    if (index != TextMap::absent) {
+      VESK_ROOM(e, 6);
+      e.out.byte(tag::str_ref);
+      e.out.varint(index);
+      return done();
+    }
+  }
+  return literal(e, s);
+}
+
+Status literal(Encoder& e, PyObject* s) noexcept {
+  const char* p;
+  Py_ssize_t len;
+  VESK_TRY(utf8(s, p, len));
+  VESK_ROOM(e, static_cast<std::size_t>(len) + 11);
+  if (len < 32) {
+    e.out.byte(static_cast<std::uint8_t>(tag::short_str | len));
+  } else {
+    e.out.byte(tag::str);
+    e.out.varint(static_cast<std::uint64_t>(len));
+  }
+  e.out.raw(p, static_cast<std::size_t>(len));
+  return done();
+}
+
+Status key(Encoder& e, PyObject* k) noexcept {
+  if (VESK_LIKELY(PyUnicode_CheckExact(k))) {
+    return text(e, k);
+  }
+  if (PyUnicode_Check(k)) {
+    return text_copy(e, k);
+  }
+  return bad_key(k);
+}
+
+Status text_copy(Encoder& e, PyObject* s) noexcept {
+  Owned plain = Owned::steal(PyUnicode_FromObject(s));
+  PyObject* copy = plain.get();
+  if (copy == nullptr || !e.copies.push(std::move(plain))) {
+    return py_fail();
+  }
+  return text(e, copy);
+}
+
+}  // namespace vesk::enc

@@ -1,0 +1,74 @@
+// The output buffer: the bytes object that will be returned, written in place,
+// grown by doubling and shrunk to its length at the end.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "err/error.hpp"
+
+namespace vesk::enc {
+
+class Out {
+ public:
+  Out() noexcept = default;
+  Out(const Out&) = delete;
+  Out& operator=(const Out&) = delete;
+  ~Out() { Py_XDECREF(obj_); }
+
+  // False with MemoryError set when the first buffer cannot be had.
+  [[nodiscard]] bool start(std::size_t cap) noexcept;
+  // The finished document (a new reference), or null with the exception set.
+  [[nodiscard]] PyObject* finish() noexcept;
+
+  // Makes room for n more bytes; false with MemoryError set on failure.
+  [[nodiscard]] VESK_INLINE bool room(std::size_t n) noexcept {
+    return VESK_LIKELY(cap_ - pos_ >= n) || grow(n);
+  }
+  // The writes below need room made for them first.
+  VESK_INLINE void byte(std::uint8_t b) noexcept { base_[pos_++] = static_cast<char>(b); }
+  VESK_INLINE void varint(std::uint64_t v) noexcept {
+    while (v >= 0x80) {
+      base_[pos_++] = static_cast<char>(v | 0x80);
+      v >>= 7;
+    }
+    base_[pos_++] = static_cast<char>(v);
+  }
+  VESK_INLINE void raw(const void* p, std::size_t n) noexcept {
+    std::memcpy(base_ + pos_, p, n);
+    pos_ += n;
+  }
+  [[nodiscard]] std::uint8_t* at(std::size_t pos) noexcept {
+    return reinterpret_cast<std::uint8_t*>(base_) + pos;
+  }
+  // Reserves n bytes to be filled later through at(); returns their position.
+  VESK_INLINE std::size_t skip(std::size_t n) noexcept {
+    std::size_t p = pos_;
+    std::memset(base_ + pos_, 0, n);
+    pos_ += n;
+    return p;
+  }
+
+  [[nodiscard]] std::size_t pos() const noexcept { return pos_; }
+
+ private:
+  bool grow(std::size_t n) noexcept;
+
+  PyObject* obj_ = nullptr;
+  char* base_ = nullptr;
+  std::size_t pos_ = 0;
+  std::size_t cap_ = 0;
+};
+
+// Bytes of the unsigned varint of v.
+VESK_INLINE std::size_t varint_len(std::uint64_t v) noexcept {
+  return static_cast<std::size_t>((70 - __builtin_clzll(v | 1)) / 7);
+}
+
+VESK_INLINE std::uint64_t zigzag(std::int64_t v) noexcept {
+  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+
+}  // namespace vesk::enc
