@@ -6,9 +6,9 @@ before anything is timed.
 
     python bench/bench_encode.py [--quick] [--rounds N] [--only TEXT] [--wall]
 
-Times are medians of interleaved rounds with the cyclic collector off, in this
-thread's CPU time. "/ fastest" divides by the fastest of orjson, msgspec and
-ormsgpack; "/ msgpack" and "/ json" divide a size by that of the msgpack form
+Each corpus runs in a fresh interpreter of its own. Times are medians of
+interleaved rounds with the cyclic collector off, in this thread's CPU time.
+"/ fastest" divides by the fastest of orjson, msgspec and ormsgpack; "/ msgpack" and "/ json" divide a size by that of the msgpack form
 and of compact UTF-8 JSON.
 """
 
@@ -59,16 +59,22 @@ def main():
     ap.add_argument("--rounds", type=int, help="timed rounds per corpus (default 15, 3 with --quick)")
     ap.add_argument("--only", help="only the corpora whose name contains this text")
     ap.add_argument("--wall", action="store_true", help="time with the wall clock, not CPU time")
+    common.add_child_options(ap)
     args = ap.parse_args()
     if args.wall:
         common.use_wall_clock()
     rounds = args.rounds or (3 if args.quick else 15)
+    if args.corpus:
+        row = bench_corpus(args.corpus, dict(corpora.corpora(args.quick))[args.corpus](),
+                           common.peers(note=False), rounds)
+        if row:
+            common.write_result(args.result, row)
+        return 0 if row else 1
 
     common.header("encode", rounds)
-    peers = common.peers()
-    rows = [bench_corpus(name, make(), peers, rounds) for name, make in corpora.corpora(args.quick)
-            if not args.only or args.only in name]
-    rows = [r for r in rows if r]
+    common.peers()
+    names = [n for n, _ in corpora.corpora(args.quick) if not args.only or args.only in n]
+    rows = list(common.each_corpus_alone(__file__, names).values())
     common.print_table("summary (columnar unless named; / fastest above 1: vesk.dumps is slower)",
                        [("corpus", "{}"), ("ms", "{:.3f}"), ("/ fastest", "{:.2f}"), ("plain / fastest", "{:.2f}"),
                         ("size / msgpack", "{:.3f}"), ("size / json", "{:.3f}"), ("msgpack / vesk", "{:.2f}"),

@@ -1,5 +1,6 @@
 """What the decode and encode benchmarks share: the peers, exact comparison, interleaved timing, tables."""
 
+import argparse
 import gc
 import importlib.util
 import itertools
@@ -55,7 +56,7 @@ def _optional(module, *attrs):
     return [operator.attrgetter(a)(mod) for a in attrs]
 
 
-def peers():
+def peers(note=True):
     """Every installed peer, by name; a note names the missing ones."""
     out = {"marshal": Peer("marshal", marshal.dumps, marshal.loads),
            "pickle": Peer("pickle", lambda o: pickle.dumps(o, pickle.HIGHEST_PROTOCOL), pickle.loads),
@@ -74,7 +75,7 @@ def peers():
             out[name] = Peer(name, *found)
         else:
             missing.append(name)
-    if missing:
+    if missing and note:
         print("not installed, skipped: " + ", ".join(missing) + " (pip install -r bench/requirements.txt)")
     return out
 
@@ -169,6 +170,37 @@ def print_table(title, columns, rows):
     print("  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, ((h, _), w) in enumerate(zip(columns, widths))))
     for r in cells:
         print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
+
+
+# -- one interpreter per corpus ---------------------------------------------------
+
+def add_child_options(ap):
+    """The options by which a benchmark runs itself for one corpus."""
+    ap.add_argument("--corpus", help=argparse.SUPPRESS)
+    ap.add_argument("--result", help=argparse.SUPPRESS)
+
+
+def each_corpus_alone(script, names):
+    """Runs script once per corpus, each in a fresh interpreter; {name: what it wrote}.
+
+    A heap that earlier corpora left behind (arenas held by a few survivors,
+    caches of the peers) slows the later decoders and encoders, and some far
+    more than others; a fresh process gives each corpus the same start.
+    """
+    results = {}
+    for name in names:
+        with tempfile.TemporaryDirectory() as tmp:
+            out = pathlib.Path(tmp) / "result.json"
+            sys.stdout.flush()
+            done = subprocess.run([sys.executable, str(script), *sys.argv[1:], "--corpus", name,
+                                   "--result", str(out)])
+            if done.returncode == 0:
+                results[name] = json.loads(out.read_text())
+    return results
+
+
+def write_result(path, result):
+    pathlib.Path(path).write_text(json.dumps(result))
 
 
 # -- helpers in C ---------------------------------------------------------------

@@ -13,7 +13,8 @@ fastest of the three is the floor.
     pip install -r bench/requirements.txt   # plus the package itself
     python bench/run.py [--quick] [--rounds N] [--only TEXT] [--chart PATH]
 
-Times are medians of interleaved rounds (the starting decoder rotating every
+Each corpus runs in a fresh interpreter of its own. Times are medians of
+interleaved rounds (the starting decoder rotating every
 round) with the cyclic collector off; the gc-on column is what users see. The
 clock is this thread's CPU time (--wall for wall time), which waiting for a
 core on a shared machine does not inflate.
@@ -24,6 +25,7 @@ by that of vesk.loads on the columnar document.
 
 import argparse
 import pathlib
+import platform
 import sys
 
 import common
@@ -123,12 +125,13 @@ def chart(results, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     names = ["floor", "vesk.loads columnar", "vesk.loads plain", "marshal", "pickle", *THIRD_PARTY, "json"]
     names = [n for n in names if any(n in t for t in results.values())]
     corpus_names = list(results)
     height = 0.8 / len(names)
-    fig, ax = plt.subplots(figsize=(10, 1.5 + 1.1 * len(corpus_names)))
+    fig, ax = plt.subplots(figsize=(11, 1.5 + 1.1 * len(corpus_names)))
     colors = plt.get_cmap("tab20").colors
     for i, n in enumerate(names):
         ys = [c + i * height for c in range(len(corpus_names))]
@@ -137,13 +140,28 @@ def chart(results, path):
     ax.set_yticks([c + 0.4 - height / 2 for c in range(len(corpus_names))], corpus_names)
     ax.invert_yaxis()
     ax.set_xscale("log")
+    ratio = matplotlib.ticker.FuncFormatter(lambda x, _: f"{x:g}")
+    ax.xaxis.set_major_formatter(ratio)
+    ax.xaxis.set_minor_formatter(ratio)
+    ax.tick_params(axis="x", which="minor", labelsize="small")
     ax.axvline(1.0, color="black", linewidth=0.8)
     ax.set_xlabel("decode time relative to vesk.loads (columnar document), log scale; shorter is faster")
-    ax.legend(loc="lower right", fontsize="small")
+    ax.set_title(f"Decoding into Python objects, CPython {platform.python_version()}, medians, gc off")
+    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize="small")
     ax.grid(axis="x", which="both", alpha=0.3)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     print(f"\nchart written to {path}")
+
+
+def one_corpus(args):
+    """The child's part: one corpus, its table, and its medians written for the parent."""
+    make = dict(corpora.corpora(args.quick))[args.corpus]
+    floor = common.load_file("_floor", args.floor)
+    timed = bench_corpus(args.corpus, make(), common.peers(note=False), floor, args.rounds)
+    if timed:
+        common.write_result(args.result, timed)
+    return 0 if timed else 1
 
 
 def main():
@@ -153,25 +171,25 @@ def main():
     ap.add_argument("--only", help="only the corpora whose name contains this text")
     ap.add_argument("--chart", type=pathlib.Path, default=HERE / "decode.png", help="where the PNG goes")
     ap.add_argument("--wall", action="store_true", help="time with the wall clock, not CPU time")
+    ap.add_argument("--floor", help=argparse.SUPPRESS)
+    common.add_child_options(ap)
     args = ap.parse_args()
     if args.wall:
         common.use_wall_clock()
-    rounds = args.rounds or (3 if args.quick else 15)
+    args.rounds = args.rounds or (3 if args.quick else 15)
+    if args.corpus:
+        return one_corpus(args)
 
-    common.header("decode", rounds)
+    common.header("decode", args.rounds)
     peers = common.peers()
     floor = common.build_extension(HERE / "floor.c", "_floor")
-    results = {}
-    for name, make in corpora.corpora(args.quick):
-        if args.only and args.only not in name:
-            continue
-        timed = bench_corpus(name, make(), peers, floor, rounds)
-        if timed:
-            results[name] = timed
+    sys.argv += ["--floor", floor.__file__]
+    names = [n for n, _ in corpora.corpora(args.quick) if not args.only or args.only in n]
+    results = common.each_corpus_alone(__file__, names)
     if not results:
         return 1
     summary(results)
-    per_call(peers, rounds, 2_000 if args.quick else 20_000)
+    per_call(peers, args.rounds, 2_000 if args.quick else 20_000)
     chart(results, args.chart)
     return 0
 
