@@ -11,11 +11,15 @@ with a note on stderr.
 
 import gzip
 import json
-import math
 import pathlib
 import random
 import string
 import sys
+
+from common import ROOT, load_file
+
+# The object as it decodes: whole floats below 2**53 as ints, tuples as lists.
+normalize = load_file("vesk_build", ROOT / "tests" / "vesk_build.py").normalize
 
 ISO_DIR = pathlib.Path("/usr/share/iso-codes/json")
 ISO_SMALL = ["iso_15924", "iso_3166-1", "iso_3166-3", "iso_4217", "iso_639-2", "iso_639-5"]
@@ -28,17 +32,6 @@ LEVELS = ["debug", "info", "info", "info", "warning", "error"]
 SOURCES = ["api", "worker", "scheduler", "auth", "billing", "search", "gateway", "cache"]
 TAGS = ["retry", "slow", "cold-start", "canary", "batch", "internal", "mobile", "eu", "us"]
 ERRORS = ["TimeoutError", "ConnectionResetError", "KeyError", "ValueError", "PermissionError"]
-
-
-def normalize(value):
-    """The object as it decodes: whole floats below 2**53 as ints, tuples as lists."""
-    if type(value) is float and abs(value) < 2.0 ** 53 and value == math.trunc(value):
-        return int(value)
-    if isinstance(value, (list, tuple)):
-        return [normalize(v) for v in value]
-    if isinstance(value, dict):
-        return {k: normalize(v) for k, v in value.items()}
-    return value
 
 
 def read_json(path):
