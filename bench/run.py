@@ -20,7 +20,8 @@ clock is this thread's CPU time (--wall for wall time), which waiting for a
 core on a shared machine does not inflate.
 "peak / result" is the peak of tracemalloc during one decode over the memory
 the result keeps. "/ floor" and "/ loads" divide a median by the floor's and
-by that of vesk.loads on the columnar document.
+by that of vesk.loads on the columnar document as bytes; the bytearray and
+memoryview rows decode that document from those buffers.
 """
 
 import argparse
@@ -44,9 +45,12 @@ PER_CALL = {
 
 
 def decoders(obj, peers):
-    """(name, loads, encoded form) for vesk both ways and every peer."""
-    out = [("vesk.loads columnar", vesk.loads, vesk.dumps(obj)),
-           ("vesk.loads plain", vesk.loads, vesk.dumps(obj, columnar=False))]
+    """(name, loads, encoded form) for vesk both ways, from other buffers, and every peer."""
+    doc = vesk.dumps(obj)
+    out = [("vesk.loads columnar", vesk.loads, doc),
+           ("vesk.loads plain", vesk.loads, vesk.dumps(obj, columnar=False)),
+           ("vesk.loads bytearray", vesk.loads, bytearray(doc)),
+           ("vesk.loads memoryview", vesk.loads, memoryview(doc))]
     return out + [(p.name, p.loads, p.dumps(obj)) for p in peers.values()]
 
 
@@ -81,7 +85,7 @@ def bench_corpus(name, obj, peers, floor, rounds):
     cases = agreeing(floor_cases(floor, cases[0][2]), obj) + cases
     off = common.interleaved(cases, rounds)
     on = common.interleaved(cases, max(3, rounds // 3), collector=True)
-    floor_time = min(off[n] for n, _, _ in cases if n.startswith("floor"))
+    floor_time = min((off[n] for n, _, _ in cases if n.startswith("floor")), default=float("nan"))
     base = off["vesk.loads columnar"]
     rows = [(n, None if n.startswith("floor") else common.size(data), off[n] * 1e3, on[n] * 1e3,
              common.peak_over_result(fn, data), off[n] / floor_time, off[n] / base)
