@@ -2,7 +2,8 @@
 
 Each corpus is written by vesk.dumps (columnar) and decoded once under
 valgrind's callgrind, counting only inside loads_binary; its tape is rebuilt
-once by the floor's build, counted the same way. Instruction counts do not
+once by the floor's build in each of its three ways of making dicts, counted the
+same way, and the fewest of the three is the floor. Instruction counts do not
 depend on what else the machine is doing. The instructions are split by the
 object they ran in: the module itself, the interpreter (object creation,
 hashing, the allocator) and the C library (malloc, memcpy).
@@ -27,6 +28,7 @@ import tempfile
 import common
 import corpora
 from common import vesk
+from run import FLOOR_WAYS
 
 HERE = pathlib.Path(__file__).resolve().parent
 # one line of callgrind_annotate: "1,234 (12.34%)  file:function [object]"
@@ -52,6 +54,8 @@ def where(obj):
     name = pathlib.Path(obj).name
     if "vesk_native" in name:
         return "module"
+    if name.startswith("_floor"):
+        return "floor's own"
     if name.startswith(("libc.", "libc-", "ld-linux", "libm.")):
         return "libc"
     return "interpreter"
@@ -73,14 +77,22 @@ def callgrind(script, args, collect, out):
     return counts
 
 
-def report(name, decode, floor, top):
-    total, floor_total = sum(decode.values()), sum(floor.values())
+def by_part(counts):
+    """Instructions per part of the process, most first."""
     parts = collections.Counter()
-    for (_, part), n in decode.items():
+    for (_, part), n in counts.items():
         parts[part] += n
-    print(f"\n== {name}: loads_binary {total:,} instructions, floor {floor_total:,} "
+    return ", ".join(f"{part} {n:,}" for part, n in parts.most_common())
+
+
+def report(name, decode, floors, top):
+    """Totals, the split by part, and the functions with the most instructions of their own."""
+    way, floor = min(floors.items(), key=lambda item: sum(item[1].values()))
+    total, floor_total = sum(decode.values()), sum(floor.values())
+    print(f"\n== {name}: loads_binary {total:,} instructions, floor {floor_total:,} with {way} "
           f"(loads / floor {total / floor_total:.2f})")
-    print("   " + ", ".join(f"{part} {n / total:.1%}" for part, n in parts.most_common()))
+    print(f"   loads_binary: {by_part(decode)}")
+    print(f"   floor:        {by_part(floor)}")
     for (fn, part), n in decode.most_common(top):
         print(f"   {n / total:6.1%}  {part:<11} {fn[:90]}")
 
@@ -90,7 +102,6 @@ def main():
     ap.add_argument("--quick", action="store_true", help="a tenth of the synthetic corpora")
     ap.add_argument("--only", help="only the corpora whose name contains this text")
     ap.add_argument("--top", type=int, default=12, help="functions listed per corpus")
-    ap.add_argument("--floor-method", type=int, default=1, help="how the floor makes dicts (0, 1, 2)")
     ap.add_argument("--keep", type=pathlib.Path, help="keep the callgrind files in this folder")
     ap.add_argument("--module-dir", type=pathlib.Path, default=common.ROOT / "build",
                     help="a folder with an unstripped vesk_native (default: build/ of the checkout)")
@@ -108,9 +119,10 @@ def main():
         decode = callgrind(DECODE, [doc, args.module_dir], "*::loads_binary(*", work / f"corpus{i}.loads.out")
         if not decode:
             sys.exit(f"no instructions counted in loads_binary: is the vesk_native in {args.module_dir} stripped?")
-        rebuild = callgrind(REBUILD, [doc, args.module_dir, floor.__file__, args.floor_method], "build",
-                            work / f"corpus{i}.floor.out")
-        report(name, decode, rebuild, args.top)
+        floors = {way: callgrind(REBUILD, [doc, args.module_dir, floor.__file__, m], "build",
+                                 work / f"corpus{i}.floor{m}.out")
+                  for m, way in enumerate(FLOOR_WAYS)}
+        report(name, decode, floors, args.top)
     if not args.keep:
         shutil.rmtree(work)
     return 0
