@@ -1,6 +1,7 @@
 """What the decode and encode benchmarks share: the peers, exact comparison, interleaved timing, tables."""
 
 import argparse
+import collections
 import gc
 import importlib.util
 import itertools
@@ -40,11 +41,8 @@ except ImportError:
 same = load_file("support", ROOT / "tests" / "support.py").same
 
 
-class Peer:
-    """One other format: how it writes an object and how it reads it back."""
-
-    def __init__(self, name, dumps, loads):
-        self.name, self.dumps, self.loads = name, dumps, loads
+# One other format: how it writes an object and how it reads it back.
+Peer = collections.namedtuple("Peer", "name dumps loads")
 
 
 def _optional(module, *attrs):
@@ -211,7 +209,7 @@ def build_extension(source, name):
     out = pathlib.Path(tempfile.mkdtemp(prefix="vesk-bench-"))
     obj, lib = out / (name + ".o"), out / (name + cfg("EXT_SUFFIX"))
     commands = [[*shlex.split(cfg("CC")), *shlex.split(cfg("CFLAGS") or ""), *shlex.split(cfg("CCSHARED") or ""),
-                 "-O2", "-I" + sysconfig.get_paths()["include"], "-c", str(source), "-o", str(obj)],
+                 "-I" + sysconfig.get_paths()["include"], "-c", str(source), "-o", str(obj)],
                 [*shlex.split(cfg("LDSHARED")), str(obj), "-o", str(lib)]]
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     for cmd in commands:

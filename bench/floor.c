@@ -341,16 +341,9 @@ static PyObject *build(PyObject *mod, PyObject *args) {
     return result;
 }
 
-static PyObject *records(PyObject *mod, PyObject *capsule) {
-    (void)mod;
-    const Tape *t = PyCapsule_GetPointer(capsule, "floor.tape");
-    return t ? Py_BuildValue("(nnn)", t->len, t->nslots, t->nshapes) : NULL;
-}
-
 static PyMethodDef methods[] = {
     {"flatten", flatten, METH_O, "flatten(obj) -> tape: the records that rebuild obj."},
     {"build", build, METH_VARARGS, "build(tape, method) -> obj, method 0 empty, 1 presized, 2 template."},
-    {"records", records, METH_O, "records(tape) -> (records, kept strings, key sequences)."},
     {NULL, NULL, 0, NULL},
 };
 
