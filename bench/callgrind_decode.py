@@ -39,12 +39,14 @@ import vesk_native
 data = open(sys.argv[1], "rb").read()
 vesk_native.loads_binary(data)
 """
-REBUILD = """import sys, importlib.util
+# loads_binary holds off the cyclic collector while it decodes; the floor is counted so too
+REBUILD = """import gc, sys, importlib.util
 sys.path.insert(0, sys.argv[2])
 import vesk_native
 spec = importlib.util.spec_from_file_location("_floor", sys.argv[3])
 floor = importlib.util.module_from_spec(spec); spec.loader.exec_module(floor)
 tape = floor.flatten(vesk_native.loads_binary(open(sys.argv[1], "rb").read()))
+gc.disable()
 floor.build(tape, int(sys.argv[4]))
 """
 
