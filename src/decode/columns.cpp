@@ -88,8 +88,10 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
     return bad("empty object column", d.pos);
   }
   VESK_TRY_ASSIGN(const KeyList keys, unique_keys(d, key_count, "duplicate key"));
-  VESK_TRY_ASSIGN(const Rows cells, row_dicts(count, prefill(d, keys, count)));
+  const KeyList* filled = prefill(d, keys, count);
+  VESK_TRY_ASSIGN(const Rows cells, row_dicts(count, filled));
   for (std::size_t k = 0; k < keys.size(); ++k) {
+    start_column(d, filled, count);
     DictSink sub{cells.rows, count, keys[k].obj.get()};
     VESK_TRY(column(d, count, depth + 1, sub));
   }

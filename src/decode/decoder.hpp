@@ -45,6 +45,9 @@ struct Decoder {
   std::int64_t ref_budget = initial_ref_budget;
   // Cells that columns, tables and sparse tables may still create: linear in the input.
   std::int64_t size_budget;
+  // Input bytes that the columns of tables with rows filled in advance still
+  // claim; nested tables may fill rows in advance only from the bytes beyond.
+  std::uint64_t prefill_claim = 0;
 
   Decoder(const std::uint8_t* data, std::uint64_t length) noexcept;
   Decoder(const Decoder&) = delete;

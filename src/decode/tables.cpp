@@ -18,8 +18,14 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   if (d.size_budget < static_cast<std::int64_t>(n + 1)) {
     return bad("decoded size too large", d.pos);
   }
-  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, prefill(d, keys, n)));
+  // The first column would fail here too, before it pays for the rows.
+  if (VESK_UNLIKELY(depth + 1 > max_depth)) {
+    return bad("nesting too deep", d.pos);
+  }
+  const KeyList* filled = prefill(d, keys, n);
+  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, filled));
   for (std::size_t k = 0; k < keys.size(); ++k) {
+    start_column(d, filled, n);
     DictSink sink{rows.rows, n, keys[k].obj.get()};
     VESK_TRY(column(d, n, depth + 1, sink));
   }
