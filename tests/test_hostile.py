@@ -8,6 +8,7 @@ beyond the bytes that follow, must fail before anything is built for them.
 import gc
 import itertools
 import string
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -175,6 +176,31 @@ def test_a_table_header_of_100000_keys_decodes_in_linear_time():
     # The last key repeats the first: found through the hash set, after all keys.
     dup = b.doc(b.table(keys + [keys[0]], 1))
     assert error(dup) == (f"duplicate column '{keys[0]}'", len(dup) - 1)
+
+
+HUGE_HEADER = r"""
+import resource, sys
+from vesk_native import VeskError, loads_binary
+
+count = 60_000_000
+head = b"\x0f\x01\x09" + bytes([0x80 | (count & 0x7F), 0x80 | (count >> 7 & 0x7F),
+                                  0x80 | (count >> 14 & 0x7F), count >> 21])
+data = head + bytes(count)
+cap = 3 << 30
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+try:
+    loads_binary(data)
+except VeskError as e:
+    print(e.message, e.offset)
+"""
+
+
+def test_a_header_claiming_60_million_keys_fails_at_its_first_key_in_3_gib():
+    # The key list takes 24 bytes a claimed key (1.4 GB); a hash set sized
+    # for every claimed key before the first is read would take 2 GB more.
+    done = subprocess.run([sys.executable, "-c", HUGE_HEADER], capture_output=True,
+                          text=True, timeout=600)
+    assert (done.returncode, done.stdout.strip()) == (0, "key must be a string 7"), done.stderr
 
 
 def timed(data):
