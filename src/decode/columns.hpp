@@ -119,11 +119,24 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept;
 }
 
 // Gives back the claim of one column of rows filled in advance as it starts.
-VESK_INLINE void start_column(Decoder& d, const KeyList* filled, std::uint64_t count) noexcept {
-  if (filled != nullptr) {
+VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noexcept {
+  if (filled) {
     d.prefill_claim -= column_floor(count);
   }
 }
+
+// The key list and the rows of a table, a sparse table or an Object column.
+// Their heads are read by functions of their own, which return this record
+// to be kept where it was returned: the recursive loops over the columns then
+// carry no temporaries of the heads in their frames.
+struct KeyedRows {
+  KeyList keys;
+  Rows rows;
+  bool filled;  // every row starts out holding every key
+};
+
+// The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
+Result<KeyedRows> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
 
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;
