@@ -6,6 +6,13 @@
 // MemoryError; anything else aborts: another exception type, NULL without an
 // exception, a value with an exception still set.
 //
+// Every decode must also stay within a memory bound linear in what it paid
+// for: the allocator hooks count the live bytes of the interpreter's three
+// domains, and the peak during a call may exceed the bytes live before it by
+// at most cost_per_cell for every cell charged to the two budgets, plus
+// cost_per_byte for every input byte, plus a constant. VESK_FUZZ_MEMORY=report
+// prints every new highest ratio of peak to bound instead of aborting.
+//
 // VESK_FUZZ_DIFF=1 also decodes every input with the pure-Python decoder in
 // tests/reference.py and aborts when the two disagree on the value (types and
 // key order included) or on the error message and offset. It is much slower.
@@ -16,7 +23,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
+
 extern "C" PyObject* PyInit_vesk_native(void);
+
+// Reported by the decoder (built with VESK_FUZZ) when its state is released:
+// the cells charged to the decoded-size and the reference budget.
+namespace {
+std::int64_t spent_size_cells = 0;
+std::int64_t spent_ref_cells = 0;
+}  // namespace
+
+extern "C" void vesk_fuzz_spent(std::int64_t size_cells, std::int64_t ref_cells) noexcept {
+  spent_size_cells = size_cells;
+  spent_ref_cells = ref_cells;
+}
 
 namespace {
 
@@ -49,6 +70,111 @@ def check(data):
         return
     raise AssertionError("native %.300r, reference %.300r" % (got, want))
 )PY";
+
+// The dearest cell: a one-entry dict made per row of an Object column or per
+// copy of an anchored dict (about 230 bytes for two charged cells), doubled.
+constexpr std::uint64_t cost_per_cell = 256;
+// The dearest input byte that no budget pays for: rows filled in advance (up
+// to eight entries a byte), list slots and row dicts claimed ahead of their
+// column's charge, nested empty containers, short strings and pool entries.
+constexpr std::uint64_t cost_per_byte = 512;
+// The call itself: argument handling, the exception, the key hash set's floor.
+constexpr std::uint64_t cost_fixed = 1 << 20;
+
+// Live bytes in the hooked domains, and their highest value since `peak_from`.
+// Signed: blocks allocated before the hooks were installed are freed through them.
+std::int64_t live_bytes = 0;
+std::int64_t peak_bytes = 0;
+bool report_memory = false;
+double worst_ratio = 0;
+
+struct Hooked {
+  PyMemAllocatorEx inner;
+};
+Hooked hooked[3];
+
+void grew(std::size_t n) {
+  live_bytes += static_cast<std::int64_t>(n);
+  if (live_bytes > peak_bytes) {
+    peak_bytes = live_bytes;
+  }
+}
+
+void* counted_malloc(void* ctx, std::size_t n) {
+  auto* h = static_cast<Hooked*>(ctx);
+  void* p = h->inner.malloc(h->inner.ctx, n);
+  if (p != nullptr) {
+    grew(malloc_usable_size(p));
+  }
+  return p;
+}
+
+void* counted_calloc(void* ctx, std::size_t count, std::size_t n) {
+  auto* h = static_cast<Hooked*>(ctx);
+  void* p = h->inner.calloc(h->inner.ctx, count, n);
+  if (p != nullptr) {
+    grew(malloc_usable_size(p));
+  }
+  return p;
+}
+
+void* counted_realloc(void* ctx, void* old, std::size_t n) {
+  auto* h = static_cast<Hooked*>(ctx);
+  const std::size_t before = old != nullptr ? malloc_usable_size(old) : 0;
+  void* p = h->inner.realloc(h->inner.ctx, old, n);
+  if (p == nullptr) {
+    return p;  // the old block, if any, is still there
+  }
+  live_bytes -= static_cast<std::int64_t>(before);
+  grew(malloc_usable_size(p));
+  return p;
+}
+
+void counted_free(void* ctx, void* p) {
+  auto* h = static_cast<Hooked*>(ctx);
+  if (p != nullptr) {
+    live_bytes -= static_cast<std::int64_t>(malloc_usable_size(p));
+  }
+  h->inner.free(h->inner.ctx, p);
+}
+
+// Wraps the allocator of every domain; all of them are malloc here, so
+// malloc_usable_size knows every block's size.
+void count_allocations() {
+  const PyMemAllocatorDomain domains[3] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
+  for (int i = 0; i < 3; ++i) {
+    PyMem_GetAllocator(domains[i], &hooked[i].inner);
+    PyMemAllocatorEx outer = {&hooked[i], counted_malloc, counted_calloc, counted_realloc,
+                              counted_free};
+    PyMem_SetAllocator(domains[i], &outer);
+  }
+}
+
+[[noreturn]] void fail(const char* what);
+
+// The peak of one decode against the bound its input and its budgets allow.
+void check_memory(std::int64_t baseline, std::size_t size) {
+  const auto used = static_cast<std::uint64_t>(peak_bytes - baseline);
+  const std::uint64_t cells = static_cast<std::uint64_t>(spent_size_cells + spent_ref_cells);
+  const std::uint64_t bound = cost_per_cell * cells + cost_per_byte * size + cost_fixed;
+  if (report_memory) {
+    const double ratio = static_cast<double>(used) / static_cast<double>(bound);
+    if (ratio > worst_ratio) {
+      worst_ratio = ratio;
+      std::fprintf(stderr, "vesk fuzz: memory %llu of bound %llu (%.3f): %zu bytes, %lld + %lld cells\n",
+                   static_cast<unsigned long long>(used), static_cast<unsigned long long>(bound),
+                   ratio, size, static_cast<long long>(spent_size_cells),
+                   static_cast<long long>(spent_ref_cells));
+    }
+    return;
+  }
+  if (used > bound) {
+    std::fprintf(stderr, "vesk fuzz: peak %llu bytes for %zu input bytes and %llu cells\n",
+                 static_cast<unsigned long long>(used), size,
+                 static_cast<unsigned long long>(cells));
+    fail("memory beyond the linear bound");
+  }
+}
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "vesk fuzz: %s\n", what);
@@ -133,6 +259,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fail("import vesk_native");
   }
   loads_binary = module_attr(module, "loads_binary");
+  const char* memory = std::getenv("VESK_FUZZ_MEMORY");
+  report_memory = memory != nullptr && std::strcmp(memory, "report") == 0;
+  count_allocations();
   vesk_error = module_attr(module, "VeskError");
   Py_DECREF(module);
   const char* diff = std::getenv("VESK_FUZZ_DIFF");
@@ -148,7 +277,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (bytes == nullptr) {
     fail("PyBytes_FromStringAndSize");
   }
+  const std::int64_t baseline = live_bytes;
+  peak_bytes = live_bytes;
+  spent_size_cells = 0;
+  spent_ref_cells = 0;
   PyObject* result = PyObject_CallOneArg(loads_binary, bytes);
+  check_memory(baseline, size);
   if (result != nullptr) {
     if (PyErr_Occurred()) {
       fail("a value returned with an exception set");

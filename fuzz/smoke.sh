@@ -9,7 +9,7 @@
 #   FUZZ_SECONDS=600 FUZZ_SEED=7 bash fuzz/smoke.sh
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-out="$root/build-fuzz"
+out="${FUZZ_OUT:-$root/build-fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
 limits=(-timeout=60 -rss_limit_mb=6144)
 

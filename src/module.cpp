@@ -16,26 +16,72 @@ namespace {
 // acyclic trees only and runs no Python code, so a collection during it could
 // free nothing of its own yet would walk every container it has made so far,
 // again and again as they pile up; the collector runs once afterwards instead.
+// It must not run at all meanwhile: lists are made at their final size and
+// filled slot by slot, and a gc callback that walks gc.get_objects() would
+// meet their empty slots.
+#if PY_VERSION_HEX >= 0x030A0000
 class GcPause {
  public:
-  GcPause() noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-    was_enabled_ = PyGC_Disable();
-#endif
+  GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+  ~GcPause() {
+    if (was_enabled_) {
+      PyGC_Enable();
+    }
+  }
+
+  [[nodiscard]] static constexpr bool failed() noexcept { return false; }
+
+ private:
+  int was_enabled_;
+};
+#else
+// Before 3.10 the C API has no switch for the collector: the gc module's
+// isenabled, disable and enable stand in for it.
+class GcPause {
+ public:
+  GcPause() noexcept : gc_(Owned::steal(PyImport_ImportModule("gc"))) {
+    if (!gc_) {
+      return;
+    }
+    const Owned enabled = Owned::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
+    const int on = enabled ? PyObject_IsTrue(enabled.get()) : -1;
+    if (on <= 0) {
+      failed_ = on < 0;
+      return;
+    }
+    const Owned done = Owned::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr));
+    was_enabled_ = static_cast<bool>(done);
+    failed_ = !was_enabled_;
   }
   GcPause(const GcPause&) = delete;
   GcPause& operator=(const GcPause&) = delete;
   ~GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    if (was_enabled_) {
-      PyGC_Enable();
+    if (!was_enabled_) {
+      return;
     }
-#endif
+    // A failed decode's exception may be pending; it stays the one raised.
+    PyObject* type;
+    PyObject* value;
+    PyObject* tb;
+    PyErr_Fetch(&type, &value, &tb);
+    const Owned done = Owned::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    if (!done) {
+      PyErr_WriteUnraisable(gc_.get());
+    }
+    PyErr_Restore(type, value, tb);
   }
 
+  // True, with the exception set, when the collector could not be held off.
+  [[nodiscard]] bool failed() const noexcept { return !gc_ || failed_; }
+
  private:
-  int was_enabled_ = 0;
+  Owned gc_;
+  bool was_enabled_ = false;
+  bool failed_ = false;
 };
+#endif
 
 // The value after the header, which must end exactly at the end of the input.
 // The decoder state is released when this returns, before any error is raised.
@@ -57,8 +103,11 @@ PyObject* run(const std::uint8_t* bytes, std::uint64_t length, const Limits& lim
   if (bytes[1] != 0x01) {
     return raise_decode_error(bad_format(1, "unsupported binary version %u", bytes[1]));
   }
-  Result<Owned> r = [&] {
+  Result<Owned> r = [&]() -> Result<Owned> {
     const GcPause pause;
+    if (pause.failed()) {
+      return py_fail();
+    }
     return document(bytes, length, limits);
   }();
   if (!r.ok()) {

@@ -8,6 +8,7 @@ beyond the bytes that follow, must fail before anything is built for them.
 import gc
 import itertools
 import string
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -112,6 +113,57 @@ def test_claimed_rows_are_not_built_ahead_of_the_input(wrap):
     assert traced(data)[1] < 4_000_000
 
 
+def first_keys(k):
+    return b"".join(b.short_key("k%03d" % i) for i in range(k))
+
+
+def pooled_keys(k):
+    return b"".join(b.key_ref(i) for i in range(k))
+
+
+def nested_object_columns(count, k, levels):
+    """A list column of `count` cells whose Object kind nests `levels` deep, `k`
+    keys a level, then a bad column kind and the zero bytes that the smallest
+    columns of every level would take. Returns the document and the kind's offset."""
+    head = b"\x0f\x01\x0c" + b.uvarint(count) + b"\x05" + b.uvarint(k) + first_keys(k)
+    head += (b"\x05" + b.uvarint(k) + pooled_keys(k)) * (levels - 1)
+    return head + b"\x06" + bytes(k * (1 + (count + 7) // 8)), len(head)
+
+
+def nested_tables(count, k, levels):
+    """Tables of `count` rows and `k` keys nested `levels` deep through the first
+    cell of their first (Tagged) column, the innermost cell a bad tag, then the
+    zero bytes of the smallest columns. Returns the document and the tag's offset."""
+    head = b"\x0f\x01\x09" + b.uvarint(k) + first_keys(k) + b.uvarint(count) + b"\x00"
+    head += (b"\x09" + b.uvarint(k) + pooled_keys(k) + b.uvarint(count) + b"\x00") * (levels - 1)
+    return head + b"\x0e" + bytes(k * (1 + (count + 7) // 8)), len(head)
+
+
+# The peaks allowed are about twice what the decode takes; filling every level
+# alike took 3.2 GiB, 1.6 GiB, 69 MiB and 57 MiB for the first four.
+PREFILL_NESTS = [
+    # The two documents of the review: 126,406 and 76,653 bytes.
+    (nested_object_columns, 2000, 100, 500, "bad column kind", 200),
+    (nested_tables, 2000, 100, 250, "bad tag 0x0e", 120),
+    (nested_object_columns, 800, 10, 300, "bad column kind", 40),
+    (nested_tables, 800, 10, 250, "bad tag 0x0e", 34),
+    (nested_object_columns, 64, 100, 1, "bad column kind", 1),
+]
+
+
+@pytest.mark.parametrize("build, count, k, levels, message, mib", PREFILL_NESTS,
+                         ids=["%s-%dx%dx%d" % (p[0].__name__, p[1], p[2], p[3])
+                              for p in PREFILL_NESTS])
+def test_rows_filled_in_advance_stay_within_the_budget_at_every_depth(
+        build, count, k, levels, message, mib):
+    # Entries filled in advance, over all levels together, stay within eight
+    # per input byte; what is left is the rows, which the budget pays for.
+    data, offset = build(count, k, levels)
+    got, peak = traced(data)
+    assert got == ("err", message, offset)
+    assert peak < mib << 20
+
+
 # -- key lists -------------------------------------------------------------------
 
 def test_a_table_header_of_100000_keys_decodes_in_linear_time():
@@ -124,6 +176,31 @@ def test_a_table_header_of_100000_keys_decodes_in_linear_time():
     # The last key repeats the first: found through the hash set, after all keys.
     dup = b.doc(b.table(keys + [keys[0]], 1))
     assert error(dup) == (f"duplicate column '{keys[0]}'", len(dup) - 1)
+
+
+HUGE_HEADER = r"""
+import resource, sys
+from vesk_native import VeskError, loads_binary
+
+count = 60_000_000
+head = b"\x0f\x01\x09" + bytes([0x80 | (count & 0x7F), 0x80 | (count >> 7 & 0x7F),
+                                  0x80 | (count >> 14 & 0x7F), count >> 21])
+data = head + bytes(count)
+cap = 3 << 30
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+try:
+    loads_binary(data)
+except VeskError as e:
+    print(e.message, e.offset)
+"""
+
+
+def test_a_header_claiming_60_million_keys_fails_at_its_first_key_in_3_gib():
+    # The key list takes 24 bytes a claimed key (1.4 GB); a hash set sized
+    # for every claimed key before the first is read would take 2 GB more.
+    done = subprocess.run([sys.executable, "-c", HUGE_HEADER], capture_output=True,
+                          text=True, timeout=600)
+    assert (done.returncode, done.stdout.strip()) == (0, "key must be a string 7"), done.stderr
 
 
 def timed(data):

@@ -80,23 +80,38 @@ VESK_NOINLINE Status bitmap_cells(Decoder& d, std::uint64_t count, Sink& sink) n
   return success();
 }
 
+// Puts the finished dicts of an Object column as its cells.
 template <class Sink>
-VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
-                                  Sink& sink) noexcept {
+VESK_NOINLINE Status put_rows(const Rows& rows, std::uint64_t count, Sink& sink) noexcept {
+  for (std::uint64_t i = 0; i < count; ++i) {
+    VESK_TRY(sink.put(i, Owned::borrow(rows.rows[i])));
+  }
+  return success();
+}
+
+VESK_NOINLINE Result<KeyedRows> object_head(Decoder& d, std::uint64_t count) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t key_count, byte_count(d));
   if (key_count == 0) {
     return bad("empty object column", d.pos);
   }
-  VESK_TRY_ASSIGN(const KeyList keys, unique_keys(d, key_count, "duplicate key"));
-  VESK_TRY_ASSIGN(const Rows cells, row_dicts(count, prefill(d, keys, count)));
-  for (std::size_t k = 0; k < keys.size(); ++k) {
-    DictSink sub{cells.rows, count, keys[k].obj.get()};
+  VESK_TRY_ASSIGN(KeyList keys, unique_keys(d, key_count, "duplicate key"));
+  return keyed_rows(d, std::move(keys), count);
+}
+
+template <class Sink>
+VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
+                                  Sink& sink) noexcept {
+  auto head = object_head(d, count);
+  if (VESK_UNLIKELY(!head.ok())) {
+    return head.forward();
+  }
+  const KeyedRows& cells = head.value();
+  for (std::size_t k = 0; k < cells.keys.size(); ++k) {
+    start_column(d, cells.filled, count);
+    DictSink sub{cells.rows.rows, count, cells.keys[k].obj.get()};
     VESK_TRY(column(d, count, depth + 1, sub));
   }
-  for (std::uint64_t i = 0; i < count; ++i) {
-    VESK_TRY(sink.put(i, Owned::borrow(cells.rows[i])));
-  }
-  return success();
+  return put_rows(cells.rows, count, sink);
 }
 
 }  // namespace
@@ -166,6 +181,12 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
     r.rows[i] = row;
   }
   return r;
+}
+
+Result<KeyedRows> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept {
+  const KeyList* filled = prefill(d, keys, count);
+  VESK_TRY_ASSIGN(Rows rows, row_dicts(count, filled));
+  return KeyedRows{std::move(keys), std::move(rows), filled != nullptr};
 }
 
 Result<Owned> list_column(Decoder& d, std::uint32_t depth) noexcept {

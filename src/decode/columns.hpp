@@ -91,19 +91,52 @@ class Rows {
 // With `keys`, every row starts out holding all of them (mapped to None) in
 // key-list order, for callers whose columns then fill every row under every key.
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept;
+// The fewest input bytes a column of `count` cells takes: a kind byte and a bitmap.
+[[nodiscard]] VESK_INLINE std::uint64_t column_floor(std::uint64_t count) noexcept {
+  return 1 + (count + 7) / 8;
+}
+
 // The keys to start `count` rows with: all of them when the columns that
 // follow can be whole, else none. Whole means the budget pays for a column of
-// `count` cells per key and the input left holds the smallest such columns
-// (a kind byte and a bitmap); so the entries made in advance stay within both
-// the budget and eight per input byte, as the cells of real columns do.
-[[nodiscard]] inline const KeyList* prefill(const Decoder& d, const KeyList& keys,
+// `count` cells per key and the input holds the smallest such columns beyond
+// what the columns of enclosing tables with filled rows still claim. The
+// claim is held until each column starts (`start_column`), so that the
+// entries made in advance, over all nesting levels together, stay within
+// eight per input byte, as the cells of real columns do.
+[[nodiscard]] inline const KeyList* prefill(Decoder& d, const KeyList& keys,
                                             std::uint64_t count) noexcept {
   // Every factor is below 2^31, so no product can overflow.
   const std::uint64_t k = keys.size();
+  const std::uint64_t claim = k * column_floor(count);
+  const std::uint64_t left = d.remaining();
+  const std::uint64_t unclaimed = left > d.prefill_claim ? left - d.prefill_claim : 0;
   const bool payable = static_cast<std::int64_t>(k * (count + 1)) <= d.size_budget;
-  const bool fits = k * (1 + (count + 7) / 8) <= d.remaining();
-  return payable && fits ? &keys : nullptr;
+  if (!payable || claim > unclaimed) {
+    return nullptr;
+  }
+  d.prefill_claim += claim;
+  return &keys;
 }
+
+// Gives back the claim of one column of rows filled in advance as it starts.
+VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noexcept {
+  if (filled) {
+    d.prefill_claim -= column_floor(count);
+  }
+}
+
+// The key list and the rows of a table, a sparse table or an Object column.
+// Their heads are read by functions of their own, which return this record
+// to be kept where it was returned: the recursive loops over the columns then
+// carry no temporaries of the heads in their frames.
+struct KeyedRows {
+  KeyList keys;
+  Rows rows;
+  bool filled;  // every row starts out holding every key
+};
+
+// The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
+Result<KeyedRows> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
 
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;

@@ -54,6 +54,9 @@ struct Decoder {
   std::int64_t size_budget;
   // Values and columns nest at most this deep: max_depth unless a caller tightened it.
   std::uint32_t depth_limit = max_depth;
+  // Input bytes that the columns of tables with rows filled in advance still
+  // claim; nested tables may fill rows in advance only from the bytes beyond.
+  std::uint64_t prefill_claim = 0;
 
   Decoder(const std::uint8_t* data, std::uint64_t length) noexcept;
   Decoder(const std::uint8_t* data, std::uint64_t length, const Limits& limits) noexcept;

@@ -41,7 +41,9 @@ namespace {
 // Lists up to this long are checked pairwise; longer ones through a hash set.
 constexpr std::uint64_t pairwise_limit = 16;
 
-// An open-addressing set of key texts, each named by its index in the key list.
+// An open-addressing set of key texts, each named by its index in the key
+// list. It starts small and doubles as keys arrive, so that its memory follows
+// the keys read, not the count a header claims.
 class TextSet {
  public:
   TextSet() noexcept = default;
@@ -49,30 +51,21 @@ class TextSet {
   TextSet& operator=(const TextSet&) = delete;
   ~TextSet() { PyMem_Free(slots_); }
 
-  // Room for `count` texts at a load of at most one half.
-  [[nodiscard]] bool init(std::uint64_t count) noexcept {
-    std::uint64_t cap = 32;
-    while (cap < count * 2) {
-      cap *= 2;
+  // Inserts key `index` unless an equal text is there; returns whether it was
+  // new, or an error (MemoryError) when the set cannot grow.
+  Result<bool> insert(const Decoder& d, const KeyList& keys, std::uint32_t index,
+                      std::string_view t) noexcept {
+    // A load of at most one half keeps probe runs short.
+    if (2 * (size_ + 1) > cap_ && !grow()) {
+      return py_fail();
     }
-    slots_ = static_cast<Slot*>(PyMem_Calloc(cap, sizeof(Slot)));
-    if (slots_ == nullptr) {
-      PyErr_NoMemory();
-      return false;
-    }
-    mask_ = cap - 1;
-    return true;
-  }
-
-  // Inserts key `index` unless an equal text is there; returns whether it was new.
-  bool insert(const Decoder& d, const KeyList& keys, std::uint32_t index,
-              std::string_view t) noexcept {
     const std::uint64_t h = keyed_hash(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
-    for (std::uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+    for (std::uint64_t i = h & (cap_ - 1);; i = (i + 1) & (cap_ - 1)) {
       Slot& s = slots_[i];
       if (s.index_plus_one == 0) {
         s.hash = h;
         s.index_plus_one = index + 1;
+        ++size_;
         return true;
       }
       if (s.hash == h) {
@@ -89,8 +82,33 @@ class TextSet {
     std::uint64_t hash;
     std::uint32_t index_plus_one;  // 0: empty
   };
+
+  VESK_NOINLINE bool grow() noexcept {
+    const std::uint64_t cap = cap_ == 0 ? 64 : 2 * cap_;
+    auto* fresh = static_cast<Slot*>(PyMem_Calloc(cap, sizeof(Slot)));
+    if (fresh == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (std::uint64_t j = 0; j < cap_; ++j) {
+      const Slot& s = slots_[j];
+      if (s.index_plus_one != 0) {
+        std::uint64_t i = s.hash & (cap - 1);
+        while (fresh[i].index_plus_one != 0) {
+          i = (i + 1) & (cap - 1);
+        }
+        fresh[i] = s;
+      }
+    }
+    PyMem_Free(slots_);
+    slots_ = fresh;
+    cap_ = cap;
+    return true;
+  }
+
   Slot* slots_ = nullptr;
-  std::uint64_t mask_ = 0;
+  std::uint64_t cap_ = 0;  // zero or a power of two
+  std::uint64_t size_ = 0;
 };
 
 bool seen_pairwise(const Decoder& d, const KeyList& keys, std::string_view t) noexcept {
@@ -111,14 +129,19 @@ Result<KeyList> unique_keys(Decoder& d, std::uint64_t count, std::string_view la
   }
   const bool hashed = count > pairwise_limit;
   TextSet set;
-  if (hashed && (!hash_key_ready() || !set.init(count))) {
+  if (hashed && !hash_key_ready()) {
     return py_fail();
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     VESK_TRY_ASSIGN(Key key, read_key(d));
     const std::string_view t = d.text_at(key.pos, key.len);
-    const bool duplicate = hashed ? !set.insert(d, keys, static_cast<std::uint32_t>(i), t)
-                                  : seen_pairwise(d, keys, t);
+    bool duplicate;
+    if (hashed) {
+      VESK_TRY_ASSIGN(const bool fresh, set.insert(d, keys, static_cast<std::uint32_t>(i), t));
+      duplicate = !fresh;
+    } else {
+      duplicate = seen_pairwise(d, keys, t);
+    }
     if (duplicate) {
       return bad_quoted(label, t, d.pos);
     }

@@ -7,14 +7,17 @@
 
 namespace vesk {
 
-Decoder::Decoder(const std::uint8_t* data, std::uint64_t length) noexcept
-    : input(data), len(length) {
-  // 32 cells per input byte plus a fixed allowance; saturates for absurd lengths.
+namespace {
+
+// 32 cells per input byte plus a fixed allowance; saturates for absurd lengths.
+std::int64_t initial_size_budget(std::uint64_t length) noexcept {
   constexpr std::int64_t base = 0x400000;
   constexpr std::uint64_t per_byte = 32;
-  const std::uint64_t cap = (static_cast<std::uint64_t>(INT64_MAX) - base) / per_byte;
-  size_budget = length > cap ? INT64_MAX : static_cast<std::int64_t>(length * per_byte) + base;
+  constexpr std::uint64_t cap = (static_cast<std::uint64_t>(INT64_MAX) - base) / per_byte;
+  return length > cap ? INT64_MAX : static_cast<std::int64_t>(length * per_byte) + base;
 }
+
+}  // namespace
 
 Decoder::Decoder(const std::uint8_t* data, std::uint64_t length, const Limits& limits) noexcept
     : Decoder(data, length) {
@@ -23,9 +26,22 @@ Decoder::Decoder(const std::uint8_t* data, std::uint64_t length, const Limits& l
   depth_limit = std::min(depth_limit, limits.depth);
 }
 
+#ifdef VESK_FUZZ
+// The fuzzer bounds the memory of a decode by the cells its budgets paid for.
+extern "C" void vesk_fuzz_spent(std::int64_t size_cells, std::int64_t ref_cells) noexcept;
+#endif
+
+Decoder::Decoder(const std::uint8_t* data, std::uint64_t length) noexcept
+    : input(data), len(length), size_budget(initial_size_budget(length)) {}
+
 Decoder::~Decoder() {
   pool.clear();
   anchors.clear();
+#ifdef VESK_FUZZ
+  // A failed charge left its budget negative without creating anything.
+  vesk_fuzz_spent(initial_size_budget(len) - std::max<std::int64_t>(size_budget, 0),
+                  initial_ref_budget - std::max<std::int64_t>(ref_budget, 0));
+#endif
 }
 
 std::string_view Decoder::text_at(std::uint64_t at, std::uint64_t n) const noexcept {

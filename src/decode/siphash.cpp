@@ -2,7 +2,7 @@
 
 #include <Python.h>
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,26 +16,38 @@ bool seeded = false;
 std::uint64_t key0 = 0;
 std::uint64_t key1 = 0;
 
-bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
+// Fills `out` from the kernel's generator without ever waiting for it: the
+// interpreter lock is held. The system call is made directly, since C
+// libraries before glibc 2.25 do not wrap it; without it (ENOSYS), or while
+// the generator is not yet seeded (EAGAIN), /dev/urandom answers instead.
+bool getrandom_bytes(std::uint8_t* out, std::size_t n) noexcept {
+#ifdef SYS_getrandom
+  constexpr unsigned nonblock = 0x0001;  // GRND_NONBLOCK, which old headers lack
   std::size_t got = 0;
   while (got < n) {
-    const ssize_t r = getrandom(out + got, n - got, 0);
+    const long r = syscall(SYS_getrandom, out + got, n - got, nonblock);
     if (r < 0) {
       if (errno == EINTR) {
         continue;
       }
-      break;
+      return false;
     }
     got += static_cast<std::size_t>(r);
   }
-  if (got == n) {
-    return true;
-  }
+  return true;
+#else
+  (void)out;
+  (void)n;
+  return false;
+#endif
+}
+
+bool urandom_bytes(std::uint8_t* out, std::size_t n) noexcept {
   const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
-  got = 0;
+  std::size_t got = 0;
   while (got < n) {
     const ssize_t r = read(fd, out + got, n - got);
     if (r <= 0) {
@@ -48,6 +60,10 @@ bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
   }
   close(fd);
   return got == n;
+}
+
+bool random_bytes(std::uint8_t* out, std::size_t n) noexcept {
+  return getrandom_bytes(out, n) || urandom_bytes(out, n);
 }
 
 inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }

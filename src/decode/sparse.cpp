@@ -22,46 +22,66 @@ std::int64_t present_rows(const std::uint8_t* bitmap, std::uint64_t bytes,
   return p;
 }
 
-}  // namespace
-
-Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
-  VESK_TRY_ASSIGN(const KeyList keys, header(d));
+VESK_NOINLINE Result<KeyedRows> sparse_head(Decoder& d) noexcept {
+  VESK_TRY_ASSIGN(KeyList keys, header(d));
   VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
   // The format charges a sparse table's rows 2 x n, where a table only tests n + 1.
   if (!charge(d.size_budget, 2 * n)) {
     return bad("decoded size too large", d.pos);
   }
   VESK_TRY_ASSIGN(Rows rows, row_dicts(n, nullptr));
-  for (std::size_t k = 0; k < keys.size(); ++k) {
-    PyObject* key = keys[k].obj.get();
-    if (d.pos >= d.len) {
-      return short_input(d.pos);
-    }
-    const std::uint8_t flag = d.input[d.pos++];
-    if (flag == static_cast<std::uint8_t>(PresenceFlag::Dense)) {
-      DictSink sink{rows.rows, n, key};
+  return KeyedRows{std::move(keys), std::move(rows), false};
+}
+
+// Reads a column's presence flag and, when sparse, its bitmap: the rows it
+// names, or -1 for a dense column.
+VESK_NOINLINE Result<std::int64_t> presence(Decoder& d, std::uint64_t n) noexcept {
+  if (d.pos >= d.len) {
+    return short_input(d.pos);
+  }
+  const std::uint8_t flag = d.input[d.pos++];
+  if (flag == static_cast<std::uint8_t>(PresenceFlag::Dense)) {
+    return std::int64_t{-1};
+  }
+  if (flag != static_cast<std::uint8_t>(PresenceFlag::Sparse)) {
+    return bad("bad presence flag", d.pos);
+  }
+  const std::uint64_t bytes = (n + 7) / 8;
+  const std::uint64_t at = d.pos;
+  if (bytes > d.remaining()) {
+    return short_input(at);
+  }
+  d.pos = at + bytes;
+  const std::int64_t p = present_rows(d.input + at, bytes, n);
+  if (p < 0) {
+    return bad("bad presence bitmap", d.pos);
+  }
+  return p;
+}
+
+}  // namespace
+
+Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
+  auto head = sparse_head(d);
+  if (VESK_UNLIKELY(!head.ok())) {
+    return head.forward();
+  }
+  KeyedRows& t = head.value();
+  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
+  for (std::size_t k = 0; k < t.keys.size(); ++k) {
+    PyObject* key = t.keys[k].obj.get();
+    VESK_TRY_ASSIGN(const std::int64_t p, presence(d, n));
+    if (p < 0) {
+      DictSink sink{t.rows.rows, n, key};
       VESK_TRY(column(d, n, depth + 1, sink));
       continue;
     }
-    if (flag != static_cast<std::uint8_t>(PresenceFlag::Sparse)) {
-      return bad("bad presence flag", d.pos);
-    }
-    const std::uint64_t bytes = (n + 7) / 8;
-    const std::uint64_t at = d.pos;
-    if (bytes > d.remaining()) {
-      return short_input(at);
-    }
-    d.pos = at + bytes;
-    const std::int64_t p = present_rows(d.input + at, bytes, n);
-    if (p < 0) {
-      return bad("bad presence bitmap", d.pos);
-    }
-    // The column's own entry checks (depth, charge, kind) come next, at the
-    // position just past the bitmap.
-    SparseSink sink{rows.rows, n, key, d.input + at};
+    // The bitmap ends where the column starts; the column's own entry checks
+    // (depth, charge, kind) come next, at the position just past it.
+    SparseSink sink{t.rows.rows, n, key, d.input + d.pos - (n + 7) / 8};
     VESK_TRY(column(d, static_cast<std::uint64_t>(p), depth + 1, sink));
   }
-  return std::move(rows.list);
+  return std::move(t.rows.list);
 }
 
 }  // namespace vesk

@@ -11,19 +11,37 @@ Result<KeyList> header(Decoder& d) noexcept {
   return unique_keys(d, key_count, "duplicate column");
 }
 
-Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
-  VESK_TRY_ASSIGN(const KeyList keys, header(d));
+namespace {
+
+VESK_NOINLINE Result<KeyedRows> table_head(Decoder& d, std::uint32_t depth) noexcept {
+  VESK_TRY_ASSIGN(KeyList keys, header(d));
   VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
   // Only a test: each column charges n + 1 when it starts.
   if (d.size_budget < static_cast<std::int64_t>(n + 1)) {
     return bad("decoded size too large", d.pos);
   }
-  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, prefill(d, keys, n)));
-  for (std::size_t k = 0; k < keys.size(); ++k) {
-    DictSink sink{rows.rows, n, keys[k].obj.get()};
+  // The first column would fail here too, before it pays for the rows.
+  if (VESK_UNLIKELY(depth + 1 > d.depth_limit)) {
+    return bad("nesting too deep", d.pos);
+  }
+  return keyed_rows(d, std::move(keys), n);
+}
+
+}  // namespace
+
+Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
+  auto head = table_head(d, depth);
+  if (VESK_UNLIKELY(!head.ok())) {
+    return head.forward();
+  }
+  KeyedRows& t = head.value();
+  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
+  for (std::size_t k = 0; k < t.keys.size(); ++k) {
+    start_column(d, t.filled, n);
+    DictSink sink{t.rows.rows, n, t.keys[k].obj.get()};
     VESK_TRY(column(d, n, depth + 1, sink));
   }
-  return std::move(rows.list);
+  return std::move(t.rows.list);
 }
 
 }  // namespace vesk

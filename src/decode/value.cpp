@@ -3,28 +3,41 @@
 
 namespace vesk {
 
+// Every document nests through `value` at each level, so its frame stays
+// small: whatever needs temporaries (errors, integers) is called, not inlined.
+
 static Result<Owned> new_ref(PyObject* obj) noexcept { return Owned::borrow(obj); }
 
-static DecodeError bad_tag(std::uint8_t tag, std::uint64_t at) noexcept {
+static VESK_COLD Result<Owned> too_deep(const Decoder& d) noexcept {
+  return bad("nesting too deep", d.pos);
+}
+
+static VESK_COLD Result<Owned> no_tag(const Decoder& d) noexcept { return short_input(d.pos); }
+
+static VESK_COLD Result<Owned> bad_tag(std::uint8_t tag, std::uint64_t at) noexcept {
   return bad_format(at, "bad tag 0x%02x", tag);
 }
 
-static Result<Owned> signed_int(Decoder& d) noexcept {
+static VESK_NOINLINE Result<Owned> small_int(std::uint8_t tag) noexcept {
+  return made(PyLong_FromLong(tag & 0x7F));
+}
+
+static VESK_NOINLINE Result<Owned> signed_int(Decoder& d) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
   return made(PyLong_FromLongLong(zigzag(u)));
 }
 
 Result<Owned> value(Decoder& d, std::uint32_t depth) noexcept {
   if (VESK_UNLIKELY(depth > d.depth_limit)) {
-    return bad("nesting too deep", d.pos);
+    return too_deep(d);
   }
   if (VESK_UNLIKELY(d.pos >= d.len)) {
-    return short_input(d.pos);
+    return no_tag(d);
   }
   const std::uint64_t at = d.pos;
   const std::uint8_t tag = d.input[d.pos++];
   if (tag >= 0x80) {
-    return made(PyLong_FromLong(tag & 0x7F));
+    return small_int(tag);
   }
   if ((tag & 0xE0) == 0x40) {
     return short_string(d, tag);

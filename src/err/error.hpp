@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -22,44 +23,64 @@ enum class ErrKind : std::uint8_t {
   PyFail,  // a CPython call failed and its exception is pending
 };
 
+// Two words, so that every Result stays small: the recursive decoding steps
+// each keep a few of them in their frames, and the deepest documents must
+// decode on a small thread stack.
 class DecodeError {
  public:
   DecodeError(DecodeError&& other) noexcept
-      : text_(other.text_), len_(other.len_), owned_(std::exchange(other.owned_, nullptr)),
-        offset_(other.offset_), kind_(other.kind_) {}
+      : text_(std::exchange(other.text_, nullptr)), bits_(std::exchange(other.bits_, 0)) {}
   DecodeError(const DecodeError&) = delete;
   DecodeError& operator=(const DecodeError&) = delete;
   DecodeError& operator=(DecodeError&&) = delete;
-  ~DecodeError() { PyMem_Free(owned_); }
+  ~DecodeError() {
+    if ((bits_ & 1) != 0) {
+      PyMem_Free(const_cast<char*>(text_));
+    }
+  }
 
   // A static message; nothing is allocated.
   static DecodeError bad(const char* message, std::uint64_t offset) noexcept {
-    return DecodeError(ErrKind::Bad, message, std::char_traits<char>::length(message), nullptr,
-                       offset);
+    return DecodeError(message, offset, false);
   }
-  // A message in a buffer from PyMem_Malloc, which the record now owns.
+  // A message of `len` bytes (any bytes, NUL included) after a length word, in a
+  // buffer from `message_buffer`, which the record now owns.
   static DecodeError bad_owned(char* buffer, std::size_t len, std::uint64_t offset) noexcept {
-    return DecodeError(ErrKind::Bad, buffer, len, buffer, offset);
+    std::memcpy(buffer, &len, sizeof len);
+    return DecodeError(buffer, offset, true);
   }
-  static DecodeError py_fail() noexcept {
-    return DecodeError(ErrKind::PyFail, "", 0, nullptr, 0);
-  }
+  static DecodeError py_fail() noexcept { return DecodeError(nullptr, 0, false); }
 
-  [[nodiscard]] ErrKind kind() const noexcept { return kind_; }
-  [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
-  [[nodiscard]] std::string_view message() const noexcept { return {text_, len_}; }
+  [[nodiscard]] ErrKind kind() const noexcept {
+    return text_ == nullptr ? ErrKind::PyFail : ErrKind::Bad;
+  }
+  [[nodiscard]] std::uint64_t offset() const noexcept { return bits_ >> 1; }
+  [[nodiscard]] std::string_view message() const noexcept {
+    if (text_ == nullptr) {
+      return {};
+    }
+    if ((bits_ & 1) == 0) {
+      return text_;
+    }
+    std::size_t len;
+    std::memcpy(&len, text_, sizeof len);
+    return {text_ + sizeof len, len};
+  }
 
  private:
-  DecodeError(ErrKind kind, const char* text, std::size_t len, char* owned,
-              std::uint64_t offset) noexcept
-      : text_(text), len_(len), owned_(owned), offset_(offset), kind_(kind) {}
+  DecodeError(const char* text, std::uint64_t offset, bool owned) noexcept
+      : text_(text), bits_(offset << 1 | (owned ? 1 : 0)) {}
 
-  const char* text_;
-  std::size_t len_;
-  char* owned_;
-  std::uint64_t offset_;
-  ErrKind kind_;
+  const char* text_;  // null for PyFail
+  // The offset, shifted left by one (offsets are input positions, far below
+  // 2^63), and in the low bit whether the record owns its text.
+  std::uint64_t bits_;
 };
+
+// A buffer for an owned message of `len` bytes, room for its length word included.
+[[nodiscard]] inline char* message_buffer(std::size_t len) noexcept {
+  return static_cast<char*>(PyMem_Malloc(sizeof(std::size_t) + len));
+}
 
 VESK_COLD inline DecodeError bad(const char* message, std::uint64_t offset) noexcept {
   return DecodeError::bad(message, offset);
@@ -74,6 +95,13 @@ DecodeError bad_format(std::uint64_t offset, const char* format, unsigned value)
 
 struct Unit {};
 
+// The error of a failed Result, handed to the caller's Result of another type
+// without an intermediate record in the frame.
+template <class E>
+struct Forwarded {
+  E* error;
+};
+
 // Either a value or an error record (a DecodeError unless a step of the
 // encoder names its own); callers must look at it.
 template <class T, class E = DecodeError>
@@ -81,6 +109,7 @@ class [[nodiscard]] Result {
  public:
   Result(T value) noexcept : ok_(true) { ::new (&value_) T(std::move(value)); }
   Result(E error) noexcept : ok_(false) { ::new (&error_) E(std::move(error)); }
+  Result(Forwarded<E> f) noexcept : ok_(false) { ::new (&error_) E(std::move(*f.error)); }
   Result(Result&& other) noexcept : ok_(other.ok_) {
     if (ok_) {
       ::new (&value_) T(std::move(other.value_));
@@ -101,7 +130,10 @@ class [[nodiscard]] Result {
 
   [[nodiscard]] bool ok() const noexcept { return ok_; }
   [[nodiscard]] T take() noexcept { return std::move(value_); }
+  // The value in place, for callers that keep it where it was returned.
+  [[nodiscard]] T& value() noexcept { return value_; }
   [[nodiscard]] E error() noexcept { return std::move(error_); }
+  [[nodiscard]] Forwarded<E> forward() noexcept { return {&error_}; }
 
  private:
   union {
@@ -123,7 +155,7 @@ inline Status success() noexcept { return Unit{}; }
   do {                                                \
     auto vesk_try_r_ = (expr);                        \
     if (VESK_UNLIKELY(!vesk_try_r_.ok())) {           \
-      return vesk_try_r_.error();                     \
+      return vesk_try_r_.forward();                   \
     }                                                 \
   } while (0)
 
@@ -132,7 +164,7 @@ inline Status success() noexcept { return Unit{}; }
 #define VESK_TRY_ASSIGN_IMPL(tmp, decl, expr) \
   auto tmp = (expr);                          \
   if (VESK_UNLIKELY(!tmp.ok())) {             \
-    return tmp.error();                       \
+    return tmp.forward();                     \
   }                                           \
   decl = tmp.take()
 
