@@ -150,12 +150,48 @@ PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   return data;
 }
 
-// Decodes `data`: bytes in place, anything else through one copy as bytes().
+// A contiguous buffer borrowed for one decode; while it is held, a bytearray
+// cannot be resized, and the decode runs no Python code that could write it.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* obj) noexcept
+      : held_(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0) {}
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+
+  [[nodiscard]] bool held() const noexcept { return held_; }
+  [[nodiscard]] const std::uint8_t* data() const noexcept {
+    return static_cast<const std::uint8_t*>(view_.buf);
+  }
+  [[nodiscard]] std::uint64_t size() const noexcept {
+    return static_cast<std::uint64_t>(view_.len);
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_;
+};
+
+// Decodes `data`: bytes and contiguous buffers in place, anything else through
+// one copy as bytes(). A contiguous buffer holds exactly the bytes that bytes()
+// would copy; every other case, errors included, is left to bytes().
 PyObject* decode_data(PyObject* data, const Limits& limits) {
   if (PyBytes_Check(data)) {
     // Used in place: bytes are immutable and the caller keeps them alive.
     return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)), limits);
+  }
+  if (PyObject_CheckBuffer(data)) {
+    const BufferView view(data);
+    if (view.held()) {
+      return run(view.data(), view.size(), limits);
+    }
+    PyErr_Clear();
   }
   Owned copy = Owned::steal(PyBytes_FromObject(data));
   if (!copy) {

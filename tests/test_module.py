@@ -72,6 +72,36 @@ def test_every_bytes_like_input_is_decoded(data):
     assert decode(data) is None
 
 
+def test_contiguous_buffers_are_decoded_in_place(tmp_path):
+    import mmap
+    import tracemalloc
+    # A 4 MiB document: one string the decoder must copy once into its result.
+    doc = b"\x0f\x01\x05" + bytes([0x80, 0x80, 0x80, 0x02]) + b"x" * (4 << 20)
+    path = tmp_path / "doc.vesk"
+    path.write_bytes(doc)
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        for data in (bytearray(doc), memoryview(doc), mapped):
+            tracemalloc.start()
+            try:
+                value = loads_binary(data)
+                peak = tracemalloc.get_traced_memory()[1]
+            finally:
+                tracemalloc.stop()
+            assert value == "x" * (4 << 20)
+            del value
+            assert peak < 1.5 * len(doc), type(data)
+
+
+def test_a_buffer_that_cannot_be_read_raises_what_bytes_raises():
+    released = memoryview(NONE_DOC)
+    released.release()
+    with pytest.raises(ValueError) as ours:
+        loads_binary(released)
+    with pytest.raises(ValueError) as theirs:
+        bytes(released)
+    assert str(ours.value) == str(theirs.value)
+
+
 @pytest.mark.parametrize(
     "data, kind, text",
     [("0F0100", TypeError, "cannot convert 'str' object to bytes"),
