@@ -180,7 +180,7 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
       p.index[i] = short_code(s);
       continue;
     }
-    Py_hash_t h = PyObject_Hash(s);
+    Py_hash_t h = PyUnicode_Type.tp_hash(s);
     if (h == -1) {
       return py_fail();
     }

@@ -17,10 +17,6 @@ Slot* new_slots(std::size_t n) noexcept {
 // The size the last pool reached; read and written with the interpreter lock held.
 std::size_t last_pool_cap = 64;
 
-VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
-  return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
-}
-
 }  // namespace
 
 TextMap::~TextMap() {
@@ -60,23 +56,7 @@ bool TextMap::rehash() noexcept {
   return true;
 }
 
-bool TextMap::find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept {
-  // The hash of an exact str is cached in the object after its first use.
-  Py_hash_t full = PyObject_Hash(s);
-  if (full == -1) {
-    return false;
-  }
-  return find_hashed(s, static_cast<std::uint32_t>(full), fresh, out);
-}
-
-void TextMap::prefetch(std::uint32_t h) const noexcept {
-  if (slots_ != nullptr) {
-    __builtin_prefetch(&slots_[spread(h) & mask_]);
-  }
-}
-
-bool TextMap::find_hashed(PyObject* s, std::uint32_t h, std::uint32_t fresh,
-                          std::uint32_t& out) noexcept {
+bool TextMap::add(PyObject* s, std::uint32_t h, std::uint32_t num) noexcept {
   if (slots_ == nullptr || (static_cast<std::size_t>(size_) + 1) * 2 > mask_ + 1) {
     if (!rehash()) {
       return false;
@@ -84,20 +64,13 @@ bool TextMap::find_hashed(PyObject* s, std::uint32_t h, std::uint32_t fresh,
   }
   std::size_t j = spread(h) & mask_;
   while (slots_[j].text != nullptr) {
-    if (slots_[j].hash == h && same_text(slots_[j].text, s)) {
-      out = slots_[j].num;
-      return true;
-    }
     j = (j + 1) & mask_;
   }
-  out = absent;
-  if (fresh != absent) {
-    if (holds_) {
-      Py_INCREF(s);
-    }
-    slots_[j] = Slot{s, h, fresh};
-    ++size_;
+  if (holds_) {
+    Py_INCREF(s);
   }
+  slots_[j] = Slot{s, h, num};
+  ++size_;
   return true;
 }
 

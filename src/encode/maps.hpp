@@ -24,6 +24,11 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
                      static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
+// A slot position from a hash or an address: a multiply spreads their bits.
+VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
+  return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
+}
+
 // Exact str objects mapped to small numbers by content. A holding map keeps a
 // reference to every str it knows, for when user code may run and drop texts
 // that `default` made; otherwise the object being encoded keeps them alive.
@@ -39,12 +44,41 @@ class TextMap {
 
   // The number of `s`, or `absent`; with `fresh` given, an absent text is
   // added under that number. Returns false with an exception set on failure.
-  [[nodiscard]] bool find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept;
+  [[nodiscard]] VESK_INLINE bool find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept {
+    // The hash of an exact str is cached in the object after its first use;
+    // the type's own slot skips the generic wrapper.
+    Py_hash_t full = PyUnicode_Type.tp_hash(s);
+    if (VESK_UNLIKELY(full == -1)) {
+      return false;
+    }
+    return find_hashed(s, static_cast<std::uint32_t>(full), fresh, out);
+  }
   // The same, for a str whose hash (its low 32 bits) is known.
-  [[nodiscard]] bool find_hashed(PyObject* s, std::uint32_t hash, std::uint32_t fresh,
-                                 std::uint32_t& out) noexcept;
+  [[nodiscard]] VESK_INLINE bool find_hashed(PyObject* s, std::uint32_t h, std::uint32_t fresh,
+                                             std::uint32_t& out) noexcept {
+    if (VESK_LIKELY(slots_ != nullptr)) {
+      std::size_t j = spread(h) & mask_;
+      for (;; j = (j + 1) & mask_) {
+        const Slot& slot = slots_[j];
+        // The same object first: keys of one document are mostly shared.
+        if (slot.text == s || (slot.hash == h && slot.text != nullptr && same_text(slot.text, s))) {
+          out = slot.num;
+          return true;
+        }
+        if (slot.text == nullptr) {
+          break;
+        }
+      }
+    }
+    out = absent;
+    return fresh == absent || add(s, h, fresh);
+  }
   // Asks the processor to fetch where a text of that hash would be looked up.
-  void prefetch(std::uint32_t hash) const noexcept;
+  void prefetch(std::uint32_t h) const noexcept {
+    if (slots_ != nullptr) {
+      __builtin_prefetch(&slots_[spread(h) & mask_]);
+    }
+  }
   [[nodiscard]] std::uint32_t size() const noexcept { return size_; }
 
  private:
@@ -53,6 +87,8 @@ class TextMap {
     std::uint32_t hash;  // the low bits of the str's hash
     std::uint32_t num;
   };
+  // Inserts an absent text, growing the table first when it is half full.
+  bool add(PyObject* s, std::uint32_t h, std::uint32_t num) noexcept;
   bool rehash() noexcept;
 
   Slot* slots_ = nullptr;
