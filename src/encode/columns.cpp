@@ -197,7 +197,7 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     }
     std::uint32_t j;
     std::uint32_t fresh = e.pool.size();
-    if (!e.pool.find_hashed(cells[i], p.local[i], fresh, j)) {
+    if (!e.pool.find_hashed(cells[i], p.local[i], true, j)) {
       return py_fail();
     }
     p.index[i] = j == TextMap::absent ? fresh : j;

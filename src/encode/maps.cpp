@@ -14,37 +14,28 @@ Slot* new_slots(std::size_t n) noexcept {
   return s;
 }
 
-// The size the last pool reached; read and written with the interpreter lock held.
-std::size_t last_pool_cap = 64;
-
 }  // namespace
 
 TextMap::~TextMap() {
-  if (slots_ == nullptr) {
-    return;
-  }
-  if (sized_as_last_) {
-    last_pool_cap = mask_ + 1 < (std::size_t{1} << 20) ? mask_ + 1 : std::size_t{1} << 20;
-  }
-  for (std::size_t i = 0; holds_ && i <= mask_; ++i) {
-    Py_XDECREF(slots_[i].text);
+  for (std::size_t i = 0; holds_ && i < texts_.size(); ++i) {
+    Py_DECREF(texts_[i]);
   }
   PyMem_Free(slots_);
 }
 
 bool TextMap::rehash() noexcept {
-  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 2 : sized_as_last_ ? last_pool_cap : 64;
+  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 8 : 64;
   Slot* fresh = new_slots<Slot>(cap);
   if (fresh == nullptr) {
     return false;
   }
   if (slots_ != nullptr) {
     for (std::size_t i = 0; i <= mask_; ++i) {
-      if (slots_[i].text == nullptr) {
+      if (slots_[i].num == 0) {
         continue;
       }
       std::size_t j = spread(slots_[i].hash) & (cap - 1);
-      while (fresh[j].text != nullptr) {
+      while (fresh[j].num != 0) {
         j = (j + 1) & (cap - 1);
       }
       fresh[j] = slots_[i];
@@ -56,21 +47,25 @@ bool TextMap::rehash() noexcept {
   return true;
 }
 
-bool TextMap::add(PyObject* s, std::uint32_t h, std::uint32_t num) noexcept {
-  if (slots_ == nullptr || (static_cast<std::size_t>(size_) + 1) * 2 > mask_ + 1) {
-    if (!rehash()) {
-      return false;
-    }
+bool TextMap::insert(PyObject* s, std::uint32_t h) noexcept {
+  if (texts_.size() >= absent - 1) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if ((slots_ == nullptr || (texts_.size() + 1) * 2 > mask_ + 1) && !rehash()) {
+    return false;
+  }
+  if (!texts_.push(static_cast<PyObject*>(s))) {
+    return false;
   }
   std::size_t j = spread(h) & mask_;
-  while (slots_[j].text != nullptr) {
+  while (slots_[j].num != 0) {
     j = (j + 1) & mask_;
   }
   if (holds_) {
     Py_INCREF(s);
   }
-  slots_[j] = Slot{s, h, num};
-  ++size_;
+  slots_[j] = Slot{h, static_cast<std::uint32_t>(texts_.size())};
   return true;
 }
 

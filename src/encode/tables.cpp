@@ -151,7 +151,7 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
       std::uint32_t c = prev + 1;
       if (c >= out.keys.size() || out.keys[c] != key) {
         auto fresh = static_cast<std::uint32_t>(out.keys.size());
-        if (!numbers.find(key, fresh, c)) {
+        if (!numbers.find(key, true, c)) {
           return py_fail();
         }
         if (c == TextMap::absent) {
