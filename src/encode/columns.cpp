@@ -64,26 +64,38 @@ bool mantissa(double x, int s, std::int64_t& m) noexcept {
   return true;
 }
 
-// Ints: Delta, scale-0 Decimal or Tagged, whichever is smallest.
-void plan_ints(Plan& p, std::size_t n) noexcept {
+// The bytes that int cells take in each form, summed as they come.
+struct IntSizes {
   std::int64_t tagged = 0, delta = 0, plain = 1;
   std::uint64_t prev = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::int64_t v = p.nums[i];
+
+  VESK_INLINE void add(std::int64_t v) noexcept {
     tagged += static_cast<std::int64_t>(int_size(v));
     delta += static_cast<std::int64_t>(
         varint_len(zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(v) - prev))));
     plain += static_cast<std::int64_t>(varint_len(zigzag(v)));
     prev = static_cast<std::uint64_t>(v);
   }
-  if (delta <= plain && delta < tagged) {
+};
+
+// Ints: Delta, scale-0 Decimal or Tagged, whichever is smallest.
+void choose_ints(Plan& p, const IntSizes& z) noexcept {
+  if (z.delta <= z.plain && z.delta < z.tagged) {
     p.kind = Kind::Delta;
-    p.gain = tagged - delta;
-  } else if (plain < tagged) {
+    p.gain = z.tagged - z.delta;
+  } else if (z.plain < z.tagged) {
     p.kind = Kind::Decimal;
     p.scale = 0;
-    p.gain = tagged - plain;
+    p.gain = z.tagged - z.plain;
   }
+}
+
+void plan_ints(Plan& p, std::size_t n) noexcept {
+  IntSizes z;
+  for (std::size_t i = 0; i < n; ++i) {
+    z.add(p.nums[i]);
+  }
+  choose_ints(p, z);
 }
 
 // Ints and floats: scale-0 ints if every cell is whole, else Decimal at the
@@ -180,7 +192,7 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
       p.index[i] = short_code(s);
       continue;
     }
-    Py_hash_t h = PyObject_Hash(s);
+    Py_hash_t h = PyUnicode_Type.tp_hash(s);
     if (h == -1) {
       return py_fail();
     }
@@ -197,7 +209,7 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     }
     std::uint32_t j;
     std::uint32_t fresh = e.pool.size();
-    if (!e.pool.find_hashed(cells[i], p.local[i], fresh, j)) {
+    if (!e.pool.find_hashed(cells[i], p.local[i], true, j)) {
       return py_fail();
     }
     p.index[i] = j == TextMap::absent ? fresh : j;
@@ -244,24 +256,41 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
   return done();
 }
 
+// Cells that are all exact ints: one pass checks, converts and sizes them,
+// which reads each object once. False as soon as a cell is something else.
+Res<bool> plan_int_cells(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
+  if (!p.nums.resize(n)) {
+    return py_fail();
+  }
+  IntSizes z;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (Py_TYPE(cells[i]) != &PyLong_Type) {
+      return false;
+    }
+    int overflow = 0;
+    std::int64_t v = PyLong_AsLongLongAndOverflow(cells[i], &overflow);
+    if (overflow != 0) {
+      return true;  // written tagged, which reports the overflow
+    }
+    p.nums[i] = v;
+    z.add(v);
+  }
+  choose_ints(p, z);
+  return true;
+}
+
 Status plan(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int depth,
             bool objects) noexcept {
+  if (n > 0 && Py_TYPE(cells[0]) == &PyLong_Type) {
+    VESK_TRY_ASSIGN(bool ints, plan_int_cells(p, cells, n));
+    if (ints) {
+      return done();
+    }
+  }
   unsigned shape = shape_of(cells, n);
   if (shape == Bools) {
     p.kind = Kind::Bitmap;
     p.gain = static_cast<std::int64_t>(n) - static_cast<std::int64_t>((n + 7) / 8);
-  } else if (shape == Ints) {
-    if (!p.nums.resize(n)) {
-      return py_fail();
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      int overflow = 0;
-      p.nums[i] = PyLong_AsLongLongAndOverflow(cells[i], &overflow);
-      if (overflow != 0) {
-        return done();
-      }
-    }
-    plan_ints(p, n);
   } else if (shape == Floats || shape == (Floats | Ints)) {
     return plan_numbers(p, cells, n);
   } else if (shape == Texts) {

@@ -42,7 +42,7 @@ struct Marks {
 };
 
 struct Encoder {
-  explicit Encoder(bool with_default) noexcept : pool(with_default, true), guarded(with_default) {}
+  explicit Encoder(bool with_default) noexcept : pool(with_default), guarded(with_default) {}
 
   Out out;
   TextMap pool;  // mirrors the decoder's string pool: text -> pool index

@@ -14,41 +14,30 @@ Slot* new_slots(std::size_t n) noexcept {
   return s;
 }
 
-// The size the last pool reached; read and written with the interpreter lock held.
-std::size_t last_pool_cap = 64;
-
-VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
-  return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
-}
-
 }  // namespace
 
 TextMap::~TextMap() {
-  if (slots_ == nullptr) {
-    return;
-  }
-  if (sized_as_last_) {
-    last_pool_cap = mask_ + 1 < (std::size_t{1} << 20) ? mask_ + 1 : std::size_t{1} << 20;
-  }
-  for (std::size_t i = 0; holds_ && i <= mask_; ++i) {
-    Py_XDECREF(slots_[i].text);
+  for (std::size_t i = 0; holds_ && i < texts_.size(); ++i) {
+    Py_DECREF(texts_[i]);
   }
   PyMem_Free(slots_);
 }
 
 bool TextMap::rehash() noexcept {
-  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 2 : sized_as_last_ ? last_pool_cap : 64;
+  // Growing fourfold halves the slots that growing moves; a small first
+  // table keeps small documents cheap.
+  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 4 : 64;
   Slot* fresh = new_slots<Slot>(cap);
   if (fresh == nullptr) {
     return false;
   }
   if (slots_ != nullptr) {
     for (std::size_t i = 0; i <= mask_; ++i) {
-      if (slots_[i].text == nullptr) {
+      if (slots_[i].num == 0) {
         continue;
       }
       std::size_t j = spread(slots_[i].hash) & (cap - 1);
-      while (fresh[j].text != nullptr) {
+      while (fresh[j].num != 0) {
         j = (j + 1) & (cap - 1);
       }
       fresh[j] = slots_[i];
@@ -60,44 +49,25 @@ bool TextMap::rehash() noexcept {
   return true;
 }
 
-bool TextMap::find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept {
-  // The hash of an exact str is cached in the object after its first use.
-  Py_hash_t full = PyObject_Hash(s);
-  if (full == -1) {
+bool TextMap::insert(PyObject* s, std::uint32_t h) noexcept {
+  if (texts_.size() >= absent - 1) {
+    PyErr_NoMemory();
     return false;
   }
-  return find_hashed(s, static_cast<std::uint32_t>(full), fresh, out);
-}
-
-void TextMap::prefetch(std::uint32_t h) const noexcept {
-  if (slots_ != nullptr) {
-    __builtin_prefetch(&slots_[spread(h) & mask_]);
+  if ((slots_ == nullptr || (texts_.size() + 1) * 2 > mask_ + 1) && !rehash()) {
+    return false;
   }
-}
-
-bool TextMap::find_hashed(PyObject* s, std::uint32_t h, std::uint32_t fresh,
-                          std::uint32_t& out) noexcept {
-  if (slots_ == nullptr || (static_cast<std::size_t>(size_) + 1) * 2 > mask_ + 1) {
-    if (!rehash()) {
-      return false;
-    }
+  if (!texts_.push(static_cast<PyObject*>(s))) {
+    return false;
   }
   std::size_t j = spread(h) & mask_;
-  while (slots_[j].text != nullptr) {
-    if (slots_[j].hash == h && same_text(slots_[j].text, s)) {
-      out = slots_[j].num;
-      return true;
-    }
+  while (slots_[j].num != 0) {
     j = (j + 1) & mask_;
   }
-  out = absent;
-  if (fresh != absent) {
-    if (holds_) {
-      Py_INCREF(s);
-    }
-    slots_[j] = Slot{s, h, fresh};
-    ++size_;
+  if (holds_) {
+    Py_INCREF(s);
   }
+  slots_[j] = Slot{h, static_cast<std::uint32_t>(texts_.size())};
   return true;
 }
 

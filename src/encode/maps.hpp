@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "err/error.hpp"
+#include "pyo/vec.hpp"
 
 namespace vesk::enc {
 
@@ -24,44 +25,78 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
                      static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
+// A slot position from a hash or an address: a multiply spreads their bits.
+VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
+  return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
+}
+
 // Exact str objects mapped to small numbers by content. A holding map keeps a
 // reference to every str it knows, for when user code may run and drop texts
 // that `default` made; otherwise the object being encoded keeps them alive.
 class TextMap {
  public:
-  explicit TextMap(bool holds = false, bool sized_as_last = false) noexcept
-      : holds_(holds), sized_as_last_(sized_as_last) {}
+  explicit TextMap(bool holds = false) noexcept : holds_(holds) {}
   TextMap(const TextMap&) = delete;
   TextMap& operator=(const TextMap&) = delete;
   ~TextMap();
 
   static constexpr std::uint32_t absent = 0xFFFFFFFF;
 
-  // The number of `s`, or `absent`; with `fresh` given, an absent text is
-  // added under that number. Returns false with an exception set on failure.
-  [[nodiscard]] bool find(PyObject* s, std::uint32_t fresh, std::uint32_t& out) noexcept;
+  // The number of `s`, or `absent`; with `add`, an absent text is added under
+  // the number size() had. Returns false with an exception set on failure.
+  [[nodiscard]] VESK_INLINE bool find(PyObject* s, bool add, std::uint32_t& out) noexcept {
+    // The hash of an exact str is cached in the object after its first use;
+    // the type's own slot skips the generic wrapper.
+    Py_hash_t full = PyUnicode_Type.tp_hash(s);
+    if (VESK_UNLIKELY(full == -1)) {
+      return false;
+    }
+    return find_hashed(s, static_cast<std::uint32_t>(full), add, out);
+  }
   // The same, for a str whose hash (its low 32 bits) is known.
-  [[nodiscard]] bool find_hashed(PyObject* s, std::uint32_t hash, std::uint32_t fresh,
-                                 std::uint32_t& out) noexcept;
+  [[nodiscard]] VESK_INLINE bool find_hashed(PyObject* s, std::uint32_t h, bool add,
+                                             std::uint32_t& out) noexcept {
+    if (VESK_LIKELY(slots_ != nullptr)) {
+      for (std::size_t j = spread(h) & mask_; slots_[j].num != 0; j = (j + 1) & mask_) {
+        if (slots_[j].hash != h) {
+          continue;
+        }
+        // The same object first: keys of one document are mostly shared.
+        PyObject* t = texts_[slots_[j].num - 1];
+        if (t == s || same_text(t, s)) {
+          out = slots_[j].num - 1;
+          return true;
+        }
+      }
+    }
+    out = absent;
+    return !add || insert(s, h);
+  }
   // Asks the processor to fetch where a text of that hash would be looked up.
-  void prefetch(std::uint32_t hash) const noexcept;
-  [[nodiscard]] std::uint32_t size() const noexcept { return size_; }
+  void prefetch(std::uint32_t h) const noexcept {
+    if (slots_ != nullptr) {
+      __builtin_prefetch(&slots_[spread(h) & mask_]);
+    }
+  }
+  [[nodiscard]] std::uint32_t size() const noexcept {
+    return static_cast<std::uint32_t>(texts_.size());
+  }
 
  private:
+  // Eight bytes, so that a large table stays in the caches longer; a hash
+  // that matches is confirmed against the text by its number.
   struct Slot {
-    PyObject* text;
     std::uint32_t hash;  // the low bits of the str's hash
-    std::uint32_t num;
+    std::uint32_t num;   // the text's number + 1; 0 marks an empty slot
   };
+  // Adds an absent text, growing the table first when it is half full.
+  bool insert(PyObject* s, std::uint32_t h) noexcept;
   bool rehash() noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
-  std::uint32_t size_ = 0;
+  Vec<PyObject*> texts_;  // by number
   bool holds_;
-  // Starts at the size that the last map of this kind reached, which spares
-  // the string pool of similar documents its growing.
-  bool sized_as_last_;
 };
 
 // What the anchor pass learns about one container met in the object.

@@ -72,7 +72,7 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
 Status text(Encoder& e, PyObject* s) noexcept {
   if (pooled(s)) {
     std::uint32_t index;
-    if (VESK_UNLIKELY(!e.pool.find(s, e.pool.size(), index))) {
+    if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
       return py_fail();
     }
     if (index != TextMap::absent) {

@@ -133,11 +133,22 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
   TextMap numbers;
   Vec<Entry> entries;
   Vec<std::uint64_t> edges;  // (earlier key << 32) | later key, for keys adjacent in a row
+  // The entries counted first spare their list the copies of its growing.
+  std::size_t total = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* d = dicts[i];
-    if (!PyDict_CheckExact(d)) {
+    if (!PyDict_CheckExact(dicts[i])) {
       return false;
     }
+    total += static_cast<std::size_t>(PyDict_GET_SIZE(dicts[i]));
+  }
+  if (!entries.reserve(total)) {
+    return py_fail();
+  }
+  // Per key, the key last seen after it: an edge that repeats the one before
+  // it adds nothing to the order, and most rows repeat them all.
+  Vec<std::uint32_t> next;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* d = dicts[i];
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* v;
@@ -151,19 +162,24 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
       std::uint32_t c = prev + 1;
       if (c >= out.keys.size() || out.keys[c] != key) {
         auto fresh = static_cast<std::uint32_t>(out.keys.size());
-        if (!numbers.find(key, fresh, c)) {
+        if (!numbers.find(key, true, c)) {
           return py_fail();
         }
         if (c == TextMap::absent) {
           c = fresh;
-          if (!out.keys.push(static_cast<PyObject*>(key))) {
+          if (!out.keys.push(static_cast<PyObject*>(key)) || !next.push(std::uint32_t{TextMap::absent})) {
             return py_fail();
           }
         }
       }
-      if (!entries.push(Entry{static_cast<std::uint32_t>(i), c, v}) ||
-          (prev != TextMap::absent && !edges.push((std::uint64_t{prev} << 32) | c))) {
+      if (!entries.push(Entry{static_cast<std::uint32_t>(i), c, v})) {
         return py_fail();
+      }
+      if (prev != TextMap::absent && next[prev] != c) {
+        next[prev] = c;
+        if (!edges.push((std::uint64_t{prev} << 32) | c)) {
+          return py_fail();
+        }
       }
       prev = c;
     }

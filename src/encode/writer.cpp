@@ -5,17 +5,7 @@
 
 namespace vesk::enc {
 
-namespace {
-// The length of the last document, as the first size of the next buffer:
-// documents made in a row tend to be alike. Used with the interpreter lock held.
-std::size_t last_length = 0;
-constexpr std::size_t max_first_size = std::size_t{64} << 20;
-}  // namespace
-
 bool Out::start(std::size_t cap) noexcept {
-  if (last_length > cap) {
-    cap = last_length < max_first_size ? last_length + 16 : max_first_size;
-  }
   obj_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
   if (obj_ == nullptr) {
     return false;
@@ -46,7 +36,6 @@ bool Out::grow(std::size_t n) noexcept {
 }
 
 PyObject* Out::finish() noexcept {
-  last_length = pos_;
   if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(pos_)) != 0) {
     return nullptr;
   }
