@@ -40,14 +40,25 @@ def normalised(obj):
 
 
 def same_bits(a, b):
-    """`same`, with floats compared by their bits."""
-    if type(a) is float and type(b) is float:
-        return struct.pack("<d", a) == struct.pack("<d", b)
-    if type(a) is list and type(b) is list:
-        return len(a) == len(b) and all(map(same_bits, a, b))
-    if type(a) is dict and type(b) is dict:
-        return list(a) == list(b) and all(same_bits(a[k], b[k]) for k in a)
-    return same(a, b)
+    """`same`, with floats compared by their bits. Iterative: the deepest
+    documents nest further than C-level recursion may go on some versions."""
+    pending = [(a, b)]
+    while pending:
+        a, b = pending.pop()
+        if type(a) is float and type(b) is float:
+            if struct.pack("<d", a) != struct.pack("<d", b):
+                return False
+        elif type(a) is list and type(b) is list:
+            if len(a) != len(b):
+                return False
+            pending.extend(zip(a, b))
+        elif type(a) is dict and type(b) is dict:
+            if list(a) != list(b):
+                return False
+            pending.extend((a[k], b[k]) for k in a)
+        elif not same(a, b):
+            return False
+    return True
 
 
 def strings(tree, found):

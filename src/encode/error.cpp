@@ -114,7 +114,12 @@ PyObject* EncodeError::raise() && noexcept {
   if (!path) {
     return nullptr;
   }
-  PyErr_Format(rec->type, "%U at %U", rec->message.get(), path.get());
+  // Formatted here, not by PyErr_Format: on some versions that one raises the
+  // bare type when the text cannot be allocated, losing the MemoryError.
+  Owned text = Owned::steal(PyUnicode_FromFormat("%U at %U", rec->message.get(), path.get()));
+  if (text) {
+    PyErr_SetObject(rec->type, text.get());
+  }
   return nullptr;
 }
 
