@@ -26,9 +26,6 @@ DEEPEST = {
                              + b"\x04\x01",
     "table object columns": b"\x09\x01\x41\x61\x01" + b"\x05\x01\x41\x78" * 511 + b"\x04\x01",
 }
-# Their frames still take about 136 to 140 KiB at the depth limit.
-OVER = {"sparse tables", "sparse columns", "object columns", "sparse object columns",
-        "table object columns"}
 
 CHILD = r"""
 import sys, threading
@@ -44,9 +41,7 @@ print(repr(out[0])[:12])
 """
 
 
-@pytest.mark.parametrize("path", [
-    pytest.param(p, marks=pytest.mark.xfail(reason="frames too large yet", strict=False))
-    if p in OVER else p for p in DEEPEST])
+@pytest.mark.parametrize("path", DEEPEST)
 def test_the_deepest_document_decodes_on_a_small_thread_stack(path):
     done = subprocess.run([sys.executable, "-c", CHILD, DEEPEST[path].hex(), str(STACK)],
                           capture_output=True, text=True, timeout=300)

@@ -2,7 +2,6 @@
 #include "decode/columns.hpp"
 
 namespace vesk {
-namespace {
 
 template <class Sink>
 VESK_NOINLINE Status tagged_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
@@ -80,6 +79,8 @@ VESK_NOINLINE Status bitmap_cells(Decoder& d, std::uint64_t count, Sink& sink) n
   return success();
 }
 
+namespace {
+
 // Puts the finished dicts of an Object column as its cells.
 template <class Sink>
 VESK_NOINLINE Status put_rows(const Rows& rows, std::uint64_t count, Sink& sink) noexcept {
@@ -89,7 +90,7 @@ VESK_NOINLINE Status put_rows(const Rows& rows, std::uint64_t count, Sink& sink)
   return success();
 }
 
-VESK_NOINLINE Result<KeyedRows> object_head(Decoder& d, std::uint64_t count) noexcept {
+VESK_NOINLINE Result<Head> object_head(Decoder& d, std::uint64_t count) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t key_count, byte_count(d));
   if (key_count == 0) {
     return bad("empty object column", d.pos);
@@ -98,6 +99,8 @@ VESK_NOINLINE Result<KeyedRows> object_head(Decoder& d, std::uint64_t count) noe
   return keyed_rows(d, std::move(keys), count);
 }
 
+}  // namespace
+
 template <class Sink>
 VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t depth,
                                   Sink& sink) noexcept {
@@ -105,7 +108,7 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
   if (VESK_UNLIKELY(!head.ok())) {
     return head.forward();
   }
-  const KeyedRows& cells = head.value();
+  const KeyedRows& cells = *head.value();
   for (std::size_t k = 0; k < cells.keys.size(); ++k) {
     start_column(d, cells.filled, count);
     DictSink sub{cells.rows.rows, count, cells.keys[k].obj.get()};
@@ -114,41 +117,27 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
   return put_rows(cells.rows, count, sink);
 }
 
-}  // namespace
+Status column_too_deep(const Decoder& d) noexcept { return bad("nesting too deep", d.pos); }
 
-template <class Sink>
-Status column(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept {
-  if (VESK_UNLIKELY(depth > d.depth_limit)) {
-    return bad("nesting too deep", d.pos);
-  }
-  if (VESK_UNLIKELY(!charge(d.size_budget, count + 1))) {
-    return bad("decoded size too large", d.pos);
-  }
-  if (VESK_UNLIKELY(d.pos >= d.len)) {
-    return short_input(d.pos);
-  }
-  const std::uint64_t at = d.pos;
-  const std::uint8_t kind = d.input[d.pos++];
-  switch (static_cast<ColumnKind>(kind)) {
-    case ColumnKind::Tagged:
-      return tagged_cells(d, count, depth, sink);
-    case ColumnKind::Delta:
-      return delta_cells(d, count, sink);
-    case ColumnKind::Decimal:
-      return decimal_cells(d, count, sink);
-    case ColumnKind::Dictionary:
-      return dictionary_cells(d, count, sink);
-    case ColumnKind::Bitmap:
-      return bitmap_cells(d, count, sink);
-    case ColumnKind::Object:
-      return object_cells(d, count, depth, sink);
-  }
-  return bad("bad column kind", at);
+Status column_too_large(const Decoder& d) noexcept {
+  return bad("decoded size too large", d.pos);
 }
 
-template Status column<ListSink>(Decoder&, std::uint64_t, std::uint32_t, ListSink&) noexcept;
-template Status column<DictSink>(Decoder&, std::uint64_t, std::uint32_t, DictSink&) noexcept;
-template Status column<SparseSink>(Decoder&, std::uint64_t, std::uint32_t, SparseSink&) noexcept;
+Status column_short(const Decoder& d) noexcept { return short_input(d.pos); }
+
+Status bad_column_kind(std::uint64_t at) noexcept { return bad("bad column kind", at); }
+
+#define VESK_CELLS_FOR(Sink)                                                                     \
+  template Status tagged_cells<Sink>(Decoder&, std::uint64_t, std::uint32_t, Sink&) noexcept;   \
+  template Status delta_cells<Sink>(Decoder&, std::uint64_t, Sink&) noexcept;                   \
+  template Status decimal_cells<Sink>(Decoder&, std::uint64_t, Sink&) noexcept;                 \
+  template Status dictionary_cells<Sink>(Decoder&, std::uint64_t, Sink&) noexcept;              \
+  template Status bitmap_cells<Sink>(Decoder&, std::uint64_t, Sink&) noexcept;                  \
+  template Status object_cells<Sink>(Decoder&, std::uint64_t, std::uint32_t, Sink&) noexcept;
+VESK_CELLS_FOR(ListSink)
+VESK_CELLS_FOR(DictSink)
+VESK_CELLS_FOR(SparseSink)
+#undef VESK_CELLS_FOR
 
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   Rows r;
@@ -183,10 +172,18 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   return r;
 }
 
-Result<KeyedRows> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept {
+Result<Head> head_of(KeyedRows rows) noexcept {
+  Head h = Head::make(std::move(rows));
+  if (!h) {
+    return py_fail();
+  }
+  return h;
+}
+
+Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept {
   const KeyList* filled = prefill(d, keys, count);
   VESK_TRY_ASSIGN(Rows rows, row_dicts(count, filled));
-  return KeyedRows{std::move(keys), std::move(rows), filled != nullptr};
+  return head_of(KeyedRows{std::move(keys), std::move(rows), filled != nullptr});
 }
 
 Result<Owned> list_column(Decoder& d, std::uint32_t depth) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "decode/decoder.hpp"
+#include "pyo/boxed.hpp"
 
 namespace vesk {
 
@@ -67,10 +68,61 @@ struct SparseSink {
   }
 };
 
+// The payload of each column kind: `count` cells put in index order.
+template <class Sink>
+Status tagged_cells(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept;
+template <class Sink>
+Status delta_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept;
+template <class Sink>
+Status decimal_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept;
+template <class Sink>
+Status dictionary_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept;
+template <class Sink>
+Status bitmap_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept;
+template <class Sink>
+Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept;
+
+// The entry checks of a column, failed; cold, so that no error record takes
+// room in the frames of the recursive loops that `column` is inlined into.
+VESK_COLD Status column_too_deep(const Decoder& d) noexcept;
+VESK_COLD Status column_too_large(const Decoder& d) noexcept;
+VESK_COLD Status column_short(const Decoder& d) noexcept;
+VESK_COLD Status bad_column_kind(std::uint64_t at) noexcept;
+
 // Reads one column of `count` cells (kind byte and payload) at `depth`, charging
 // count + 1 to the decoded-size budget, and puts every cell in index order.
+// Inlined: a frame of its own at every level of nested columns would cost the
+// deepest documents more stack than a small thread has.
 template <class Sink>
-Status column(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept;
+VESK_INLINE Status column(Decoder& d, std::uint64_t count, std::uint32_t depth,
+                          Sink& sink) noexcept {
+  if (VESK_UNLIKELY(depth > d.depth_limit)) {
+    return column_too_deep(d);
+  }
+  if (VESK_UNLIKELY(!charge(d.size_budget, count + 1))) {
+    return column_too_large(d);
+  }
+  if (VESK_UNLIKELY(d.pos >= d.len)) {
+    return column_short(d);
+  }
+  const std::uint64_t at = d.pos;
+  const std::uint8_t kind = d.input[d.pos++];
+  switch (static_cast<ColumnKind>(kind)) {
+    case ColumnKind::Tagged:
+      return tagged_cells(d, count, depth, sink);
+    case ColumnKind::Delta:
+      return delta_cells(d, count, sink);
+    case ColumnKind::Decimal:
+      return decimal_cells(d, count, sink);
+    case ColumnKind::Dictionary:
+      return dictionary_cells(d, count, sink);
+    case ColumnKind::Bitmap:
+      return bitmap_cells(d, count, sink);
+    case ColumnKind::Object:
+      return object_cells(d, count, depth, sink);
+  }
+  return bad_column_kind(at);
+}
 
 // A list of n new dicts and the row array through which they are
 // addressed by index (borrowed from the list).
@@ -127,16 +179,20 @@ VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noex
 
 // The key list and the rows of a table, a sparse table or an Object column.
 // Their heads are read by functions of their own, which return this record
-// to be kept where it was returned: the recursive loops over the columns then
-// carry no temporaries of the heads in their frames.
+// on the heap: the recursive loops over the columns then keep one pointer in
+// their frames, and no temporaries of the heads.
 struct KeyedRows {
   KeyList keys;
   Rows rows;
   bool filled;  // every row starts out holding every key
 };
+using Head = Boxed<KeyedRows>;
+
+// `rows` moved to the heap.
+Result<Head> head_of(KeyedRows rows) noexcept;
 
 // The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
-Result<KeyedRows> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
+Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
 
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;

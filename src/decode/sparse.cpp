@@ -22,7 +22,7 @@ std::int64_t present_rows(const std::uint8_t* bitmap, std::uint64_t bytes,
   return p;
 }
 
-VESK_NOINLINE Result<KeyedRows> sparse_head(Decoder& d) noexcept {
+VESK_NOINLINE Result<Head> sparse_head(Decoder& d) noexcept {
   VESK_TRY_ASSIGN(KeyList keys, header(d));
   VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
   // The format charges a sparse table's rows 2 x n, where a table only tests n + 1.
@@ -30,7 +30,7 @@ VESK_NOINLINE Result<KeyedRows> sparse_head(Decoder& d) noexcept {
     return bad("decoded size too large", d.pos);
   }
   VESK_TRY_ASSIGN(Rows rows, row_dicts(n, nullptr));
-  return KeyedRows{std::move(keys), std::move(rows), false};
+  return head_of(KeyedRows{std::move(keys), std::move(rows), false});
 }
 
 // Reads a column's presence flag and, when sparse, its bitmap: the rows it
@@ -66,7 +66,7 @@ Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
   if (VESK_UNLIKELY(!head.ok())) {
     return head.forward();
   }
-  KeyedRows& t = head.value();
+  KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
     PyObject* key = t.keys[k].obj.get();

@@ -13,7 +13,7 @@ Result<KeyList> header(Decoder& d) noexcept {
 
 namespace {
 
-VESK_NOINLINE Result<KeyedRows> table_head(Decoder& d, std::uint32_t depth) noexcept {
+VESK_NOINLINE Result<Head> table_head(Decoder& d, std::uint32_t depth) noexcept {
   VESK_TRY_ASSIGN(KeyList keys, header(d));
   VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
   // Only a test: each column charges n + 1 when it starts.
@@ -34,7 +34,7 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   if (VESK_UNLIKELY(!head.ok())) {
     return head.forward();
   }
-  KeyedRows& t = head.value();
+  KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
     start_column(d, t.filled, n);
