@@ -32,6 +32,15 @@ VESK_NOINLINE Status decimal_cells(Decoder& d, std::uint64_t count, Sink& sink) 
     return bad("bad decimal scale", d.pos);
   }
   const unsigned scale = d.input[d.pos++];
+  // Scale 0 is how whole numbers that do not climb are written: plain ints.
+  if (scale == 0) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
+      VESK_TRY_ASSIGN(Owned v, made(PyLong_FromLongLong(zigzag(u))));
+      VESK_TRY(sink.put(i, std::move(v)));
+    }
+    return success();
+  }
   for (std::uint64_t i = 0; i < count; ++i) {
     VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
     VESK_TRY_ASSIGN(Owned v, decimal_value(zigzag(u), scale));

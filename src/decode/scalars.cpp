@@ -63,12 +63,13 @@ DecodeError utf8_fail(std::uint64_t offset) noexcept {
 
 Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept {
   const std::uint64_t start = d.pos;
+  const std::uint8_t* bytes = d.input + start;
+  // A varint takes at most ten bytes; only the bytes left are looked at.
+  const std::uint64_t left = d.len - start;
+  const unsigned limit = left < 10 ? static_cast<unsigned>(left) : 10;
   std::uint64_t result = 0;
-  for (unsigned k = 0; k < 10; ++k) {
-    if (start + k >= d.len) {
-      return short_input(start);
-    }
-    const std::uint8_t byte = d.input[start + k];
+  for (unsigned k = 0; k < limit; ++k) {
+    const std::uint8_t byte = bytes[k];
     if (k == 9 && byte > 1) {
       // The tenth byte supplies bit 63 only.
       return bad("varint overflows 64 bits", start);
@@ -78,6 +79,9 @@ Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept {
       d.pos = start + k + 1;
       return result;
     }
+  }
+  if (limit < 10) {
+    return short_input(start);
   }
   return bad("varint overflows 64 bits", start);
 }
@@ -99,9 +103,42 @@ Result<std::uint64_t> bit_count(Decoder& d) noexcept {
   return n;
 }
 
+namespace {
+
+// Whether n bytes are all ASCII, looked at eight at a time.
+bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
+  constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+  std::uint64_t i = 0;
+  for (; n - i >= 8; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, sizeof w);
+    if ((w & high_bits) != 0) {
+      return false;
+    }
+  }
+  std::uint8_t tail = 0;
+  for (; i < n; ++i) {
+    tail |= p[i];
+  }
+  return tail < 0x80;
+}
+
+}  // namespace
+
 Result<Owned> text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
-  Owned s = Owned::steal(PyUnicode_FromStringAndSize(
-      reinterpret_cast<const char*>(d.input + at), static_cast<Py_ssize_t>(n)));
+  const std::uint8_t* p = d.input + at;
+  // ASCII text is copied into a new str directly, skipping the general UTF-8
+  // decoder. Texts below two bytes keep the interpreter's shared objects.
+  if (n >= 2 && all_ascii(p, n)) {
+    Owned s = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (VESK_UNLIKELY(!s)) {
+      return py_fail();
+    }
+    std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, static_cast<std::size_t>(n));
+    return s;
+  }
+  Owned s = Owned::steal(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p),
+                                                     static_cast<Py_ssize_t>(n)));
   if (VESK_UNLIKELY(!s)) {
     return utf8_fail(at);
   }
