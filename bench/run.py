@@ -77,7 +77,8 @@ def floor_cases(floor, columnar_doc):
 
 
 def bench_corpus(name, obj, peers, floor, rounds):
-    """Checks, times and prints one corpus; returns {decoder: gc-off median in seconds}."""
+    """Checks, times and prints one corpus; returns {decoder: gc-off median in seconds}, the
+    floor's, and the peak / result of vesk.loads."""
     cases = agreeing(decoders(obj, peers), obj)
     if not cases or cases[0][0] != "vesk.loads columnar":
         print(f"\n== {name}: vesk.loads does not give back the source: nothing timed")
@@ -94,6 +95,7 @@ def bench_corpus(name, obj, peers, floor, rounds):
                               ("gc on ms", "{:.3f}"), ("peak / result", "{:.2f}"), ("/ floor", "{:.2f}"),
                               ("/ loads", "{:.2f}")], rows)
     off["floor"] = floor_time
+    off["peak / result"] = next(r[4] for r in rows if r[0] == "vesk.loads columnar")
     return off
 
 
@@ -105,11 +107,12 @@ def summary(results):
         third = min((p for p in THIRD_PARTY if p in t), key=t.get, default=None)
         rows.append((name, base * 1e3, t["floor"] * 1e3, base / t["floor"],
                      t.get("vesk.loads plain", float("nan")) / base, t.get("marshal", float("nan")) / base,
-                     t.get("pickle", float("nan")) / base, third, t[third] / base if third else None))
+                     t.get("pickle", float("nan")) / base, third, t[third] / base if third else None,
+                     t["peak / result"]))
     common.print_table("summary (ratios above 1: vesk.loads is faster)",
                        [("corpus", "{}"), ("loads ms", "{:.3f}"), ("floor ms", "{:.3f}"), ("loads/floor", "{:.2f}"),
                         ("plain/loads", "{:.2f}"), ("marshal/loads", "{:.2f}"), ("pickle/loads", "{:.2f}"),
-                        ("fastest 3rd party", "{}"), ("its /loads", "{:.2f}")], rows)
+                        ("fastest 3rd party", "{}"), ("its /loads", "{:.2f}"), ("peak / result", "{:.2f}")], rows)
 
 
 def per_call(peers, rounds, calls):
