@@ -12,6 +12,31 @@
 
 namespace vesk::enc {
 
+// Equal runs of n bytes. Most texts compared are short: those are compared
+// inline, with two loads from each end that overlap, instead of a call.
+VESK_INLINE bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n > 16) {
+    return std::memcmp(a, b, n) == 0;
+  }
+  if (n >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
 // Equal str objects: the same object, or the same kind, length and code units.
 VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (a == b) {
@@ -21,8 +46,9 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
     return false;
   }
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+  return same_bytes(static_cast<const char*>(PyUnicode_DATA(a)),
+                    static_cast<const char*>(PyUnicode_DATA(b)),
+                    static_cast<std::size_t>(n) * PyUnicode_KIND(a));
 }
 
 // A slot position from a hash or an address: a multiply spreads their bits.
@@ -53,24 +79,22 @@ class TextMap {
     }
     return find_hashed(s, static_cast<std::uint32_t>(full), add, out);
   }
-  // The same, for a str whose hash (its low 32 bits) is known.
+  // The same, for a str whose hash (its low 32 bits) is known. An absent text
+  // is added at the empty slot that ended the search.
   [[nodiscard]] VESK_INLINE bool find_hashed(PyObject* s, std::uint32_t h, bool add,
                                              std::uint32_t& out) noexcept {
+    std::size_t j = 0;
     if (VESK_LIKELY(slots_ != nullptr)) {
-      for (std::size_t j = spread(h) & mask_; slots_[j].num != 0; j = (j + 1) & mask_) {
-        if (slots_[j].hash != h) {
-          continue;
-        }
+      for (j = spread(h) & mask_; slots_[j].num != 0; j = (j + 1) & mask_) {
         // The same object first: keys of one document are mostly shared.
-        PyObject* t = texts_[slots_[j].num - 1];
-        if (t == s || same_text(t, s)) {
+        if (slots_[j].hash == h && same_text(texts_[slots_[j].num - 1], s)) {
           out = slots_[j].num - 1;
           return true;
         }
       }
     }
     out = absent;
-    return !add || insert(s, h);
+    return !add || insert(s, h, j);
   }
   // Asks the processor to fetch where a text of that hash would be looked up.
   void prefetch(std::uint32_t h) const noexcept {
@@ -88,10 +112,12 @@ class TextMap {
   struct Slot {
     std::uint32_t hash;  // the low bits of the str's hash
     std::uint32_t num;   // the text's number + 1; 0 marks an empty slot
+    [[nodiscard]] bool empty() const noexcept { return num == 0; }
+    [[nodiscard]] std::uint64_t spot() const noexcept { return hash; }
   };
-  // Adds an absent text, growing the table first when it is half full.
-  bool insert(PyObject* s, std::uint32_t h) noexcept;
-  bool rehash() noexcept;
+  // Adds an absent text at the empty slot j, growing the table first when it
+  // is half full.
+  bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
@@ -124,8 +150,11 @@ class IdMap {
   struct Slot {
     PyObject* obj;
     Seen seen;
+    [[nodiscard]] bool empty() const noexcept { return obj == nullptr; }
+    [[nodiscard]] std::uint64_t spot() const noexcept {
+      return reinterpret_cast<std::uintptr_t>(obj);
+    }
   };
-  bool rehash() noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
