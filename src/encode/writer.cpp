@@ -1,16 +1,14 @@
 // Growing and finishing the output buffer.
 #include "encode/writer.hpp"
 
-#include <utility>
-
 namespace vesk::enc {
 
 bool Out::start(std::size_t cap) noexcept {
-  obj_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
-  if (obj_ == nullptr) {
+  base_ = static_cast<char*>(PyMem_Malloc(cap));
+  if (base_ == nullptr) {
+    PyErr_NoMemory();
     return false;
   }
-  base_ = PyBytes_AS_STRING(obj_);
   cap_ = cap;
   return true;
 }
@@ -24,22 +22,18 @@ bool Out::grow(std::size_t n) noexcept {
     PyErr_NoMemory();
     return false;
   }
-  // On failure the resize releases the old object and sets MemoryError.
-  if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(want)) != 0) {
-    base_ = nullptr;
-    cap_ = pos_ = 0;
+  auto* grown = static_cast<char*>(PyMem_Realloc(base_, want));
+  if (grown == nullptr) {
+    PyErr_NoMemory();
     return false;
   }
-  base_ = PyBytes_AS_STRING(obj_);
+  base_ = grown;
   cap_ = want;
   return true;
 }
 
 PyObject* Out::finish() noexcept {
-  if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(pos_)) != 0) {
-    return nullptr;
-  }
-  return std::exchange(obj_, nullptr);
+  return PyBytes_FromStringAndSize(base_, static_cast<Py_ssize_t>(pos_));
 }
 
 }  // namespace vesk::enc

@@ -1,5 +1,6 @@
-// The output buffer: the bytes object that will be returned, written in place,
-// grown by doubling and shrunk to its length at the end.
+// The output buffer: memory of the Python allocator, grown by doubling (the C
+// allocator can often extend a large block in place) and copied into the
+// bytes object of the document at the end.
 #pragma once
 
 #include <Python.h>
@@ -16,7 +17,7 @@ class Out {
   Out() noexcept = default;
   Out(const Out&) = delete;
   Out& operator=(const Out&) = delete;
-  ~Out() { Py_XDECREF(obj_); }
+  ~Out() { PyMem_Free(base_); }
 
   // False with MemoryError set when the first buffer cannot be had.
   [[nodiscard]] bool start(std::size_t cap) noexcept;
@@ -56,7 +57,6 @@ class Out {
  private:
   bool grow(std::size_t n) noexcept;
 
-  PyObject* obj_ = nullptr;
   char* base_ = nullptr;
   std::size_t pos_ = 0;
   std::size_t cap_ = 0;
