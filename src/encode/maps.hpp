@@ -125,6 +125,29 @@ class TextMap {
   bool holds_;
 };
 
+// The pool numbers of recently written texts by the address of their object:
+// a key object that comes back (the keys of one document are mostly shared
+// objects) is found without reading the pool's table or the text itself.
+// Sound because every text it knows lives until the document is written: the
+// object being encoded holds it, or the pool does while user code may run.
+class RecentTexts {
+ public:
+  struct Entry {
+    PyObject* text;
+    std::uint32_t num;
+  };
+  RecentTexts() noexcept { std::memset(entries_, 0, sizeof entries_); }
+
+  [[nodiscard]] VESK_INLINE Entry& at(PyObject* s) noexcept {
+    auto a = reinterpret_cast<std::uintptr_t>(s);
+    return entries_[(a >> 4 ^ a >> 12) & (size - 1)];
+  }
+
+ private:
+  static constexpr std::size_t size = 256;
+  Entry entries_[size];
+};
+
 // What the anchor pass learns about one container met in the object.
 struct Seen {
   std::uint32_t count = 0;      // times met

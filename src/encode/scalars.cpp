@@ -70,19 +70,25 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
 }  // namespace
 
 Status text(Encoder& e, PyObject* s) noexcept {
-  if (pooled(s)) {
-    std::uint32_t index;
+  RecentTexts::Entry& seen = e.recent.at(s);
+  std::uint32_t index = seen.num;
+  if (seen.text != s) {
+    if (!pooled(s)) {
+      return literal(e, s);
+    }
     if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
       return py_fail();
     }
-    if (index != TextMap::absent) {
-      VESK_ROOM(e, 6);
-      e.out.byte(tag::str_ref);
-      e.out.varint(index);
-      return done();
+    if (index == TextMap::absent) {
+      seen = RecentTexts::Entry{s, e.pool.size() - 1};
+      return literal(e, s);
     }
+    seen = RecentTexts::Entry{s, index};
   }
-  return literal(e, s);
+  VESK_ROOM(e, 6);
+  e.out.byte(tag::str_ref);
+  e.out.varint(index);
+  return done();
 }
 
 Status literal(Encoder& e, PyObject* s) noexcept {
