@@ -357,9 +357,11 @@ Status dictionary(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     VESK_TRY(planned_text(e, p, cells, p.first[x]));
   }
   VESK_ROOM(e, 5 * n);
+  char* d = e.out.cursor();
   for (std::size_t i = 0; i < n; ++i) {
-    e.out.varint(p.local[i]);
+    d = Out::put_varint(d, p.local[i]);
   }
+  e.out.advance_to(d);
   return done();
 }
 
@@ -402,19 +404,24 @@ Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dep
       return p.texts ? planned_texts(e, p, cells, n) : tagged(e, cells, n, depth);
     case Kind::Delta: {
       std::uint64_t prev = 0;
+      char* d = e.out.cursor();
       for (std::size_t i = 0; i < n; ++i) {
         auto v = static_cast<std::uint64_t>(p.nums[i]);
-        e.out.varint(zigzag(static_cast<std::int64_t>(v - prev)));
+        d = Out::put_varint(d, zigzag(static_cast<std::int64_t>(v - prev)));
         prev = v;
       }
+      e.out.advance_to(d);
       return done();
     }
-    case Kind::Decimal:
+    case Kind::Decimal: {
       e.out.byte(p.scale);
+      char* d = e.out.cursor();
       for (std::size_t i = 0; i < n; ++i) {
-        e.out.varint(zigzag(p.nums[i]));
+        d = Out::put_varint(d, zigzag(p.nums[i]));
       }
+      e.out.advance_to(d);
       return done();
+    }
     case Kind::Dictionary:
       return dictionary(e, p, cells, n);
     case Kind::Bitmap:

@@ -28,18 +28,29 @@ class Out {
   [[nodiscard]] VESK_INLINE bool room(std::size_t n) noexcept {
     return VESK_LIKELY(cap_ - pos_ >= n) || grow(n);
   }
-  // The writes below need room made for them first.
-  VESK_INLINE void byte(std::uint8_t b) noexcept { base_[pos_++] = static_cast<char>(b); }
-  VESK_INLINE void varint(std::uint64_t v) noexcept {
-    while (v >= 0x80) {
-      base_[pos_++] = static_cast<char>(v | 0x80);
-      v >>= 7;
-    }
-    base_[pos_++] = static_cast<char>(v);
+  // The writes below need room made for them first. Each reads the buffer's
+  // position once: a store through a char pointer may alias it, so a write
+  // that went through the members would reload them after every byte.
+  VESK_INLINE void byte(std::uint8_t b) noexcept {
+    base_[pos_] = static_cast<char>(b);
+    ++pos_;
   }
+  VESK_INLINE void varint(std::uint64_t v) noexcept { pos_ = put_varint(base_ + pos_, v) - base_; }
   VESK_INLINE void raw(const void* p, std::size_t n) noexcept {
     std::memcpy(base_ + pos_, p, n);
     pos_ += n;
+  }
+  // For loops that write many values into room made for all of them at once:
+  // where the next byte goes, and the end of what was written through it.
+  [[nodiscard]] char* cursor() noexcept { return base_ + pos_; }
+  void advance_to(char* end) noexcept { pos_ = static_cast<std::size_t>(end - base_); }
+  static VESK_INLINE char* put_varint(char* d, std::uint64_t v) noexcept {
+    while (v >= 0x80) {
+      *d++ = static_cast<char>(v | 0x80);
+      v >>= 7;
+    }
+    *d++ = static_cast<char>(v);
+    return d;
   }
   [[nodiscard]] std::uint8_t* at(std::size_t pos) noexcept {
     return reinterpret_cast<std::uint8_t*>(base_) + pos;
