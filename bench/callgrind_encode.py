@@ -55,7 +55,7 @@ enc.dumps(obj, **opts)
 def where(obj, source):
     """The part of the process an object file (or, without one, a source file) stands for."""
     if obj is None:
-        if source.startswith(str(common.ROOT / "src")):
+        if source.startswith(("src/", str(common.ROOT / "src"))):
             return "module"
         return "libc" if source.startswith(("./", "/build/glibc")) else "interpreter"
     name = pathlib.Path(obj).name
