@@ -136,16 +136,27 @@ class RecentTexts {
     PyObject* text;
     std::uint32_t num;
   };
-  RecentTexts() noexcept { std::memset(entries_, 0, sizeof entries_); }
+  RecentTexts() noexcept = default;
 
-  [[nodiscard]] VESK_INLINE Entry& at(PyObject* s) noexcept {
+  // Where the number of s is kept, or null while the table is off: it is
+  // cleared and turned on once the pool is large enough for it to pay.
+  [[nodiscard]] VESK_INLINE Entry* at(PyObject* s) noexcept {
+    if (!on_) {
+      return nullptr;
+    }
     auto a = reinterpret_cast<std::uintptr_t>(s);
-    return entries_[(a >> 4 ^ a >> 12) & (size - 1)];
+    return &entries_[(a >> 4 ^ a >> 12) & (size - 1)];
   }
+  void turn_on() noexcept {
+    std::memset(entries_, 0, sizeof entries_);
+    on_ = true;
+  }
+  [[nodiscard]] bool on() const noexcept { return on_; }
 
  private:
   static constexpr std::size_t size = 256;
   Entry entries_[size];
+  bool on_ = false;
 };
 
 // What the anchor pass learns about one container met in the object.

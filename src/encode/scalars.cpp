@@ -49,6 +49,10 @@ Status real(Encoder& e, double x) noexcept {
 
 namespace {
 
+// The pool size from which the table of recent texts is used: a small
+// document does not pay for clearing it.
+constexpr std::uint32_t recent_from = 64;
+
 // The UTF-8 form of a str, or the error for a lone surrogate.
 VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
   if (PyUnicode_IS_ASCII(s)) {
@@ -70,20 +74,26 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
 }  // namespace
 
 Status text(Encoder& e, PyObject* s) noexcept {
-  RecentTexts::Entry& seen = e.recent.at(s);
-  std::uint32_t index = seen.num;
-  if (seen.text != s) {
+  RecentTexts::Entry* seen = e.recent.at(s);
+  std::uint32_t index;
+  if (seen != nullptr && seen->text == s) {
+    index = seen->num;
+  } else {
     if (!pooled(s)) {
       return literal(e, s);
     }
     if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
       return py_fail();
     }
-    if (index == TextMap::absent) {
-      seen = RecentTexts::Entry{s, e.pool.size() - 1};
+    bool added = index == TextMap::absent;
+    if (seen != nullptr) {
+      *seen = RecentTexts::Entry{s, added ? e.pool.size() - 1 : index};
+    } else if (e.pool.size() >= recent_from) {
+      e.recent.turn_on();
+    }
+    if (added) {
       return literal(e, s);
     }
-    seen = RecentTexts::Entry{s, index};
   }
   VESK_ROOM(e, 6);
   e.out.byte(tag::str_ref);
