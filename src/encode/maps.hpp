@@ -12,31 +12,6 @@
 
 namespace vesk::enc {
 
-// Equal runs of n bytes. Most texts compared are short: those are compared
-// inline, with two loads from each end that overlap, instead of a call.
-VESK_INLINE bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-  if (n > 16) {
-    return std::memcmp(a, b, n) == 0;
-  }
-  if (n >= 8) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
-}
-
 // Equal str objects: the same object, or the same kind, length and code units.
 VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (a == b) {
@@ -46,9 +21,8 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
     return false;
   }
-  return same_bytes(static_cast<const char*>(PyUnicode_DATA(a)),
-                    static_cast<const char*>(PyUnicode_DATA(b)),
-                    static_cast<std::size_t>(n) * PyUnicode_KIND(a));
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
 // A slot position from a hash or an address: a multiply spreads their bits.
