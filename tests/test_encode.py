@@ -154,6 +154,25 @@ def test_shared_containers_round_trip_as_copies(parts, picks, options):
     round_trip(obj, **options)
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.integers(0, 199), min_size=64, max_size=400), st.sampled_from(OPTIONS))
+def test_text_objects_met_again_in_a_large_pool_round_trip(picks, options):
+    """Past 64 pooled texts, the same str objects come back among equal copies of them."""
+    texts = [f"text {i}" for i in range(200)]
+    copies = ["".join(list(t)) for t in texts]
+    obj = [{texts[i]: copies[i], "v": texts[i * 7 % 200]} for i in picks] + [copies[i] for i in picks]
+    round_trip(obj, **options)
+
+
+@pytest.mark.parametrize("options", OPTIONS)
+def test_texts_made_by_default_are_not_mistaken_for_later_ones(options):
+    """The hook's texts die after use but for the pool; a new text at a freed
+    address must not be written as the old one."""
+    made = iter(range(10**6))
+    data = vesk.dumps([Point()] * 500, default=lambda o: f"made {next(made)}", **options)
+    assert loads_binary(data) == [f"made {i}" for i in range(500)]
+
+
 class Colour(enum.IntEnum):
     RED = 1
 

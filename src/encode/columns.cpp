@@ -177,17 +177,18 @@ VESK_INLINE std::uint32_t short_code(PyObject* s) noexcept {
                            : static_cast<std::uint32_t>(PyUnicode_READ_CHAR(s, 0)));
 }
 
-// The cells' dictionary entry numbers; a dictionary is chosen if its indexes
-// cost less than the references that the repeats would take.
-Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
+// The cells' hashes, or short-text codes, ahead of the lookups, so that those
+// can fetch their slots early: a large pool misses the caches on nearly every
+// lookup. False, with the pool untouched, when a cell is not an exact str.
+Res<bool> hash_texts(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   if (!p.index.resize(n) || !p.local.resize(n)) {
     return py_fail();
   }
-  p.new_from = e.pool.size();
-  // The hashes first, so that the lookups can fetch their slots ahead: a
-  // large pool misses the caches on nearly every lookup.
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* s = cells[i];
+    if (Py_TYPE(s) != &PyUnicode_Type) {
+      return false;
+    }
     if (!pooled(s)) {
       p.index[i] = short_code(s);
       continue;
@@ -199,23 +200,16 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     p.index[i] = unlooked;
     p.local[i] = static_cast<std::uint32_t>(h);
   }
-  constexpr std::size_t ahead = 8;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + ahead < n && p.index[i + ahead] == unlooked) {
-      e.pool.prefetch(p.local[i + ahead]);
-    }
-    if (p.index[i] != unlooked) {
-      continue;
-    }
-    std::uint32_t j;
-    std::uint32_t fresh = e.pool.size();
-    if (!e.pool.find_hashed(cells[i], p.local[i], true, j)) {
-      return py_fail();
-    }
-    p.index[i] = j == TextMap::absent ? fresh : j;
-  }
-  // Entry numbers by first use: pool indexes are marked in a table of the
-  // encoder's that lasts for the whole document, with a stamp per column.
+  return true;
+}
+
+// Each hashed cell looked up in the pool, and every cell's dictionary entry
+// number, by first use; a dictionary is chosen if its indexes cost less than
+// the references that the repeats would take. Pool indexes are marked in a
+// table of the encoder's that lasts for the whole document, with a stamp per
+// column.
+Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
+  p.new_from = e.pool.size();
   if (!e.marks.grow(e.pool.size())) {
     return py_fail();
   }
@@ -223,8 +217,25 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
   std::uint32_t shorts[129];
   for (std::uint32_t& x : shorts) x = TextMap::absent;
   std::int64_t indexes = 0, refs = 0;
+  constexpr std::size_t ahead = 8;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + ahead < n && p.index[i + ahead] == unlooked) {
+      e.pool.prefetch(p.local[i + ahead]);
+    }
     std::uint32_t j = p.index[i];
+    if (j == unlooked) {
+      std::uint32_t fresh = e.pool.size();
+      if (!e.pool.find_hashed(cells[i], p.local[i], true, j)) {
+        return py_fail();
+      }
+      if (j == TextMap::absent) {
+        j = fresh;
+        if (!e.marks.grow(std::size_t{fresh} + 1)) {
+          return py_fail();
+        }
+      }
+      p.index[i] = j;
+    }
     std::uint32_t* entry;
     if (j >= short_text) {
       entry = &shorts[j - short_text];
@@ -287,14 +298,18 @@ Status plan(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dept
       return done();
     }
   }
+  if (n > 0 && Py_TYPE(cells[0]) == &PyUnicode_Type) {
+    VESK_TRY_ASSIGN(bool texts, hash_texts(p, cells, n));
+    if (texts) {
+      return plan_texts(e, p, cells, n);
+    }
+  }
   unsigned shape = shape_of(cells, n);
   if (shape == Bools) {
     p.kind = Kind::Bitmap;
     p.gain = static_cast<std::int64_t>(n) - static_cast<std::int64_t>((n + 7) / 8);
   } else if (shape == Floats || shape == (Floats | Ints)) {
     return plan_numbers(p, cells, n);
-  } else if (shape == Texts) {
-    return plan_texts(e, p, cells, n);
   } else if (shape == Dicts && objects && depth + 1 + e.anchor_depth <= max_depth) {
     VESK_TRY_ASSIGN(bool same, same_keys(cells, n, p.keys, p.sub));
     if (same) {
@@ -357,9 +372,11 @@ Status dictionary(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     VESK_TRY(planned_text(e, p, cells, p.first[x]));
   }
   VESK_ROOM(e, 5 * n);
+  char* d = e.out.cursor();
   for (std::size_t i = 0; i < n; ++i) {
-    e.out.varint(p.local[i]);
+    d = Out::put_varint(d, p.local[i]);
   }
+  e.out.advance_to(d);
   return done();
 }
 
@@ -402,19 +419,24 @@ Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int dep
       return p.texts ? planned_texts(e, p, cells, n) : tagged(e, cells, n, depth);
     case Kind::Delta: {
       std::uint64_t prev = 0;
+      char* d = e.out.cursor();
       for (std::size_t i = 0; i < n; ++i) {
         auto v = static_cast<std::uint64_t>(p.nums[i]);
-        e.out.varint(zigzag(static_cast<std::int64_t>(v - prev)));
+        d = Out::put_varint(d, zigzag(static_cast<std::int64_t>(v - prev)));
         prev = v;
       }
+      e.out.advance_to(d);
       return done();
     }
-    case Kind::Decimal:
+    case Kind::Decimal: {
       e.out.byte(p.scale);
+      char* d = e.out.cursor();
       for (std::size_t i = 0; i < n; ++i) {
-        e.out.varint(zigzag(p.nums[i]));
+        d = Out::put_varint(d, zigzag(p.nums[i]));
       }
+      e.out.advance_to(d);
       return done();
+    }
     case Kind::Dictionary:
       return dictionary(e, p, cells, n);
     case Kind::Bitmap:

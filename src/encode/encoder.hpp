@@ -46,6 +46,7 @@ struct Encoder {
 
   Out out;
   TextMap pool;  // mirrors the decoder's string pool: text -> pool index
+  RecentTexts recent;  // in front of the pool, by identity
   IdMap seen;    // with anchors: every list and dict of the object
   Vec<Owned> copies;  // exact copies of str subclasses, which the pool may know
   Marks marks;        // for the string dictionaries of columns

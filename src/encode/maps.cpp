@@ -5,13 +5,28 @@ namespace vesk::enc {
 
 namespace {
 
+// A table of `cap` slots (a power of two) holding the occupied slots of `old`
+// (of old_cap slots, which it frees), or null with MemoryError set; `old`
+// then stays as it was.
 template <class Slot>
-Slot* new_slots(std::size_t n) noexcept {
-  auto* s = static_cast<Slot*>(PyMem_Calloc(n, sizeof(Slot)));
-  if (s == nullptr) {
+Slot* regrow(Slot* old, std::size_t old_cap, std::size_t cap) noexcept {
+  auto* fresh = static_cast<Slot*>(PyMem_Calloc(cap, sizeof(Slot)));
+  if (fresh == nullptr) {
     PyErr_NoMemory();
+    return nullptr;
   }
-  return s;
+  for (std::size_t i = 0; i < old_cap; ++i) {
+    if (old[i].empty()) {
+      continue;
+    }
+    std::size_t j = spread(old[i].spot()) & (cap - 1);
+    while (!fresh[j].empty()) {
+      j = (j + 1) & (cap - 1);
+    }
+    fresh[j] = old[i];
+  }
+  PyMem_Free(old);
+  return fresh;
 }
 
 }  // namespace
@@ -23,46 +38,27 @@ TextMap::~TextMap() {
   PyMem_Free(slots_);
 }
 
-bool TextMap::rehash() noexcept {
-  // Growing fourfold halves the slots that growing moves; a small first
-  // table keeps small documents cheap.
-  std::size_t cap = slots_ != nullptr ? (mask_ + 1) * 4 : 64;
-  Slot* fresh = new_slots<Slot>(cap);
-  if (fresh == nullptr) {
-    return false;
-  }
-  if (slots_ != nullptr) {
-    for (std::size_t i = 0; i <= mask_; ++i) {
-      if (slots_[i].num == 0) {
-        continue;
-      }
-      std::size_t j = spread(slots_[i].hash) & (cap - 1);
-      while (fresh[j].num != 0) {
-        j = (j + 1) & (cap - 1);
-      }
-      fresh[j] = slots_[i];
-    }
-    PyMem_Free(slots_);
-  }
-  slots_ = fresh;
-  mask_ = cap - 1;
-  return true;
-}
-
-bool TextMap::insert(PyObject* s, std::uint32_t h) noexcept {
+bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
   if (texts_.size() >= absent - 1) {
     PyErr_NoMemory();
     return false;
   }
-  if ((slots_ == nullptr || (texts_.size() + 1) * 2 > mask_ + 1) && !rehash()) {
-    return false;
+  std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
+  if ((texts_.size() + 1) * 2 > cap) {
+    // Growing fourfold halves the slots that growing moves; a small first
+    // table keeps small documents cheap.
+    std::size_t want = cap == 0 ? 64 : cap * 4;
+    Slot* fresh = regrow(slots_, cap, want);
+    if (fresh == nullptr) {
+      return false;
+    }
+    slots_ = fresh;
+    mask_ = want - 1;
+    for (j = spread(h) & mask_; !slots_[j].empty(); j = (j + 1) & mask_) {
+    }
   }
   if (!texts_.push(static_cast<PyObject*>(s))) {
     return false;
-  }
-  std::size_t j = spread(h) & mask_;
-  while (slots_[j].num != 0) {
-    j = (j + 1) & mask_;
   }
   if (holds_) {
     Py_INCREF(s);
@@ -81,41 +77,19 @@ IdMap::~IdMap() {
   PyMem_Free(slots_);
 }
 
-bool IdMap::rehash() noexcept {
-  std::size_t cap = slots_ == nullptr ? 64 : (mask_ + 1) * 2;
-  Slot* fresh = new_slots<Slot>(cap);
-  if (fresh == nullptr) {
-    return false;
-  }
-  if (slots_ != nullptr) {
-    for (std::size_t i = 0; i <= mask_; ++i) {
-      if (slots_[i].obj == nullptr) {
-        continue;
-      }
-      std::size_t j = spread(reinterpret_cast<std::uintptr_t>(slots_[i].obj)) & (cap - 1);
-      while (fresh[j].obj != nullptr) {
-        j = (j + 1) & (cap - 1);
-      }
-      fresh[j] = slots_[i];
-    }
-    PyMem_Free(slots_);
-  }
-  slots_ = fresh;
-  mask_ = cap - 1;
-  return true;
-}
-
 Seen* IdMap::find(PyObject* obj, bool add) noexcept {
-  if (slots_ == nullptr) {
-    if (!add) {
-      return nullptr;
-    }
-    if (!rehash()) {
-      return nullptr;
-    }
-  }
-  if (add && (size_ + 1) * 2 > mask_ + 1 && !rehash()) {
+  std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
+  if (cap == 0 && !add) {
     return nullptr;
+  }
+  if (add && (size_ + 1) * 2 > cap) {
+    std::size_t want = cap == 0 ? 64 : cap * 2;
+    Slot* fresh = regrow(slots_, cap, want);
+    if (fresh == nullptr) {
+      return nullptr;
+    }
+    slots_ = fresh;
+    mask_ = want - 1;
   }
   std::size_t j = spread(reinterpret_cast<std::uintptr_t>(obj)) & mask_;
   while (slots_[j].obj != nullptr) {

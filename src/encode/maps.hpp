@@ -53,24 +53,22 @@ class TextMap {
     }
     return find_hashed(s, static_cast<std::uint32_t>(full), add, out);
   }
-  // The same, for a str whose hash (its low 32 bits) is known.
+  // The same, for a str whose hash (its low 32 bits) is known. An absent text
+  // is added at the empty slot that ended the search.
   [[nodiscard]] VESK_INLINE bool find_hashed(PyObject* s, std::uint32_t h, bool add,
                                              std::uint32_t& out) noexcept {
+    std::size_t j = 0;
     if (VESK_LIKELY(slots_ != nullptr)) {
-      for (std::size_t j = spread(h) & mask_; slots_[j].num != 0; j = (j + 1) & mask_) {
-        if (slots_[j].hash != h) {
-          continue;
-        }
+      for (j = spread(h) & mask_; slots_[j].num != 0; j = (j + 1) & mask_) {
         // The same object first: keys of one document are mostly shared.
-        PyObject* t = texts_[slots_[j].num - 1];
-        if (t == s || same_text(t, s)) {
+        if (slots_[j].hash == h && same_text(texts_[slots_[j].num - 1], s)) {
           out = slots_[j].num - 1;
           return true;
         }
       }
     }
     out = absent;
-    return !add || insert(s, h);
+    return !add || insert(s, h, j);
   }
   // Asks the processor to fetch where a text of that hash would be looked up.
   void prefetch(std::uint32_t h) const noexcept {
@@ -88,15 +86,51 @@ class TextMap {
   struct Slot {
     std::uint32_t hash;  // the low bits of the str's hash
     std::uint32_t num;   // the text's number + 1; 0 marks an empty slot
+    [[nodiscard]] bool empty() const noexcept { return num == 0; }
+    [[nodiscard]] std::uint64_t spot() const noexcept { return hash; }
   };
-  // Adds an absent text, growing the table first when it is half full.
-  bool insert(PyObject* s, std::uint32_t h) noexcept;
-  bool rehash() noexcept;
+  // Adds an absent text at the empty slot j, growing the table first when it
+  // is half full.
+  bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
   Vec<PyObject*> texts_;  // by number
   bool holds_;
+};
+
+// The pool numbers of recently written texts by the address of their object:
+// a key object that comes back (the keys of one document are mostly shared
+// objects) is found without reading the pool's table or the text itself.
+// Sound because every text it knows lives until the document is written: the
+// object being encoded holds it, or the pool does while user code may run.
+class RecentTexts {
+ public:
+  struct Entry {
+    PyObject* text;
+    std::uint32_t num;
+  };
+  RecentTexts() noexcept = default;
+
+  // Where the number of s is kept, or null while the table is off: it is
+  // cleared and turned on once the pool is large enough for it to pay.
+  [[nodiscard]] VESK_INLINE Entry* at(PyObject* s) noexcept {
+    if (!on_) {
+      return nullptr;
+    }
+    auto a = reinterpret_cast<std::uintptr_t>(s);
+    return &entries_[(a >> 4 ^ a >> 12) & (size - 1)];
+  }
+  void turn_on() noexcept {
+    std::memset(entries_, 0, sizeof entries_);
+    on_ = true;
+  }
+  [[nodiscard]] bool on() const noexcept { return on_; }
+
+ private:
+  static constexpr std::size_t size = 256;
+  Entry entries_[size];
+  bool on_ = false;
 };
 
 // What the anchor pass learns about one container met in the object.
@@ -124,8 +158,11 @@ class IdMap {
   struct Slot {
     PyObject* obj;
     Seen seen;
+    [[nodiscard]] bool empty() const noexcept { return obj == nullptr; }
+    [[nodiscard]] std::uint64_t spot() const noexcept {
+      return reinterpret_cast<std::uintptr_t>(obj);
+    }
   };
-  bool rehash() noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;

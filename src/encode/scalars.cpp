@@ -49,6 +49,10 @@ Status real(Encoder& e, double x) noexcept {
 
 namespace {
 
+// The pool size from which the table of recent texts is used: a small
+// document does not pay for clearing it.
+constexpr std::uint32_t recent_from = 64;
+
 // The UTF-8 form of a str, or the error for a lone surrogate.
 VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
   if (PyUnicode_IS_ASCII(s)) {
@@ -70,19 +74,31 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
 }  // namespace
 
 Status text(Encoder& e, PyObject* s) noexcept {
-  if (pooled(s)) {
-    std::uint32_t index;
+  RecentTexts::Entry* seen = e.recent.at(s);
+  std::uint32_t index;
+  if (seen != nullptr && seen->text == s) {
+    index = seen->num;
+  } else {
+    if (!pooled(s)) {
+      return literal(e, s);
+    }
     if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
       return py_fail();
     }
-    if (index != TextMap::absent) {
-      VESK_ROOM(e, 6);
-      e.out.byte(tag::str_ref);
-      e.out.varint(index);
-      return done();
+    bool added = index == TextMap::absent;
+    if (seen != nullptr) {
+      *seen = RecentTexts::Entry{s, added ? e.pool.size() - 1 : index};
+    } else if (e.pool.size() >= recent_from) {
+      e.recent.turn_on();
+    }
+    if (added) {
+      return literal(e, s);
     }
   }
-  return literal(e, s);
+  VESK_ROOM(e, 6);
+  e.out.byte(tag::str_ref);
+  e.out.varint(index);
+  return done();
 }
 
 Status literal(Encoder& e, PyObject* s) noexcept {

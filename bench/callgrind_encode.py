@@ -1,0 +1,143 @@
+"""Where vesk.dumps spends its instructions, per corpus.
+
+Each corpus is built, then written once by vesk.dumps under valgrind's
+callgrind, counting only inside that one dumps call. Instruction counts do not
+depend on what else the machine is doing. The instructions are split by the
+object they ran in: the encoder module itself, the interpreter (hashing,
+dict iteration, the allocator) and the C library (malloc, memcpy). The
+counted call is a second one, after a first through the installed (stripped,
+so uncounted) vesk.dumps, which leaves every str with its hash and UTF-8 form
+cached, as in a benchmark of repeated calls; --cold counts a first call.
+PYTHONHASHSEED is 0 unless set, so that counts repeat exactly.
+
+    python bench/callgrind_encode.py [--quick] [--only TEXT] [--top N] [--keep DIR] [--module-dir DIR]
+                                     [--plain] [--anchors] [--cold]
+
+An installed vesk._encoder has its symbols stripped; --module-dir names a
+folder with an unstripped build of it, for instance the build folder of
+`pip install -Cbuild-dir=build .`.
+"""
+
+import argparse
+import collections
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import common
+import corpora
+# one line of callgrind_annotate: "1,234 (12.34%)  file:function [object]"; the
+# object is left out on lines of code inlined from another file
+LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*?):(.*?)(?: \[(.*)\])?\s*$")
+
+# The corpus is rebuilt in the child (it is not picklable cheaply in every
+# form); only the dumps call is counted, through the toggle on the C entry.
+ENCODE = """import sys, importlib.util
+sys.path.insert(0, sys.argv[1])
+import corpora
+found = importlib.util.spec_from_file_location("vesk._encoder", sys.argv[2])
+enc = importlib.util.module_from_spec(found); found.loader.exec_module(enc)
+obj = dict(corpora.corpora(sys.argv[3] == "1"))[sys.argv[4]]()
+opts = dict(columnar=sys.argv[5] == "1", anchors=sys.argv[6] == "1")
+if sys.argv[7] == "1":
+    # a first call through the installed, stripped module, which the count
+    # does not see: it leaves every str with its hash and UTF-8 form cached
+    import vesk
+    vesk.dumps(obj, **opts)
+enc.dumps(obj, **opts)
+"""
+
+
+def where(obj, source):
+    """The part of the process an object file (or, without one, a source file) stands for."""
+    if obj is None:
+        if source.startswith(("src/", str(common.ROOT / "src"))):
+            return "module"
+        return "libc" if source.startswith(("./", "/build/glibc")) else "interpreter"
+    name = pathlib.Path(obj).name
+    if name.startswith("_encoder"):
+        return "module"
+    if name.startswith(("libc.", "libc-", "ld-linux", "libm.")):
+        return "libc"
+    return "interpreter"
+
+
+def find_module(folder):
+    """The _encoder extension under a folder (a build folder or a site-packages)."""
+    found = sorted(pathlib.Path(folder).rglob("_encoder*.so"))
+    if not found:
+        sys.exit(f"no _encoder*.so under {folder}")
+    return found[0]
+
+
+def callgrind(args, out):
+    """{(function, part): instructions} counted inside the dumps entry."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env.setdefault("PYTHONHASHSEED", "0")
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                    "--toggle-collect=*enc::*dumps*", sys.executable, "-c", ENCODE, *map(str, args)],
+                   check=True, capture_output=True, env=env)
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(out)], check=True,
+                          capture_output=True, text=True).stdout
+    counts = collections.Counter()
+    for line in text.splitlines():
+        m = LINE.match(line)
+        if m and m.group(2) != "PROGRAM TOTALS":
+            counts[(m.group(3), where(m.group(4), m.group(2)))] += int(m.group(1).replace(",", ""))
+    return counts
+
+
+def report(name, counts, top):
+    """The total, the split by part, and the functions with the most instructions of their own."""
+    total = sum(counts.values())
+    parts = collections.Counter()
+    for (_, part), n in counts.items():
+        parts[part] += n
+    print(f"\n== {name}: dumps {total:,} instructions")
+    print("   " + ", ".join(f"{part} {n:,}" for part, n in parts.most_common()))
+    for (fn, part), n in counts.most_common(top):
+        print(f"   {n / total:6.1%}  {part:<11} {fn[:90]}")
+    return total
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="a tenth of the synthetic corpora")
+    ap.add_argument("--only", help="only the corpora whose name contains this text")
+    ap.add_argument("--top", type=int, default=12, help="functions listed per corpus")
+    ap.add_argument("--keep", type=pathlib.Path, help="keep the callgrind files in this folder")
+    ap.add_argument("--module-dir", type=pathlib.Path, default=common.ROOT / "build",
+                    help="a folder with an unstripped vesk._encoder (default: build/ of the checkout)")
+    ap.add_argument("--plain", action="store_true", help="dumps with columnar=False")
+    ap.add_argument("--anchors", action="store_true", help="dumps with anchors=True")
+    ap.add_argument("--cold", action="store_true",
+                    help="count a first call on fresh objects")
+    args = ap.parse_args()
+    if not shutil.which("valgrind"):
+        sys.exit("valgrind is not installed")
+    module = find_module(args.module_dir)
+    work = args.keep or pathlib.Path(tempfile.mkdtemp(prefix="vesk-profile-"))
+    work.mkdir(parents=True, exist_ok=True)
+    totals = {}
+    for i, (name, _) in enumerate(corpora.corpora(args.quick)):
+        if args.only and args.only not in name:
+            continue
+        counts = callgrind([pathlib.Path(__file__).parent, module, int(args.quick), name,
+                            int(not args.plain), int(args.anchors), int(not args.cold)], work / f"corpus{i}.dumps.out")
+        if not counts:
+            sys.exit(f"no instructions counted in dumps: is the _encoder in {args.module_dir} stripped?")
+        totals[name] = report(name, counts, args.top)
+    print("\n== totals")
+    for name, total in totals.items():
+        print(f"   {name:<40} {total:>14,}")
+    if not args.keep:
+        shutil.rmtree(work)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
