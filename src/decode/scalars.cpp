@@ -61,6 +61,13 @@ DecodeError utf8_fail(std::uint64_t offset) noexcept {
   return py_fail();
 }
 
+PyObject* fail(Decoder& d, DecodeError error) noexcept {
+  d.error.put(std::move(error));
+  return nullptr;
+}
+
+PyObject* py_failed(Decoder& d) noexcept { return fail(d, py_fail()); }
+
 Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept {
   const std::uint64_t start = d.pos;
   const std::uint8_t* bytes = d.input + start;
@@ -94,6 +101,15 @@ Result<std::uint64_t> byte_count(Decoder& d) noexcept {
   return n;
 }
 
+std::uint64_t member_count_slow(Decoder& d) noexcept {
+  auto n = byte_count(d);
+  if (VESK_UNLIKELY(!n.ok())) {
+    d.error.put(n.error());
+    return no_count;
+  }
+  return n.take();
+}
+
 Result<std::uint64_t> bit_count(Decoder& d) noexcept {
   VESK_TRY_ASSIGN(const std::uint64_t n, uvarint(d));
   // n > 8 * left, written so that it cannot overflow.
@@ -125,34 +141,24 @@ bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
 
 }  // namespace
 
-Result<Owned> text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
+PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
   const std::uint8_t* p = d.input + at;
   // ASCII text is copied into a new str directly, skipping the general UTF-8
   // decoder. Texts below two bytes keep the interpreter's shared objects.
   if (n >= 2 && all_ascii(p, n)) {
-    Owned s = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-    if (VESK_UNLIKELY(!s)) {
-      return py_fail();
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (VESK_UNLIKELY(s == nullptr)) {
+      return py_failed(d);
     }
-    std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, static_cast<std::size_t>(n));
+    std::memcpy(PyUnicode_1BYTE_DATA(s), p, static_cast<std::size_t>(n));
     return s;
   }
-  Owned s = Owned::steal(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p),
-                                                     static_cast<Py_ssize_t>(n)));
-  if (VESK_UNLIKELY(!s)) {
-    return utf8_fail(at);
+  PyObject* s =
+      PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n));
+  if (VESK_UNLIKELY(s == nullptr)) {
+    return fail(d, utf8_fail(at));
   }
   return s;
-}
-
-Status pool_text(Decoder& d, PyObject* obj, std::uint64_t at, std::uint64_t n) noexcept {
-  if (n < 2) {
-    return success();
-  }
-  if (VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(obj), at, n}))) {
-    return py_fail();
-  }
-  return success();
 }
 
 Result<Owned> integral_float(double x) noexcept {
@@ -162,33 +168,68 @@ Result<Owned> integral_float(double x) noexcept {
                   : PyFloat_FromDouble(x));
 }
 
-Result<Owned> pooled_text(Decoder& d, std::uint64_t n) noexcept {
+PyObject* pooled_text(Decoder& d, std::uint64_t n) noexcept {
   const std::uint64_t at = d.pos;
-  VESK_TRY_ASSIGN(Owned s, text(d, at, n));
+  Owned s = Owned::steal(text(d, at, n));
+  if (VESK_UNLIKELY(!s)) {
+    return nullptr;
+  }
   d.pos = at + n;
-  VESK_TRY(pool_text(d, s.get(), at, n));
+  if (n >= 2 && VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(s.get()), at, n}))) {
+    return py_failed(d);
+  }
+  return s.release();
+}
+
+PyObject* short_text(Decoder& d, std::uint64_t n) noexcept {
+  if (VESK_UNLIKELY(n > d.remaining())) {
+    return fail(d, short_input(d.pos));
+  }
+  return pooled_text(d, n);
+}
+
+PyObject* long_text(Decoder& d) noexcept {
+  const std::uint64_t n = member_count(d);
+  if (VESK_UNLIKELY(n == no_count)) {
+    return nullptr;
+  }
+  return pooled_text(d, n);
+}
+
+PyObject* pool_ref(Decoder& d) noexcept {
+  std::uint64_t i;
+  if (VESK_LIKELY(d.pos < d.len && d.input[d.pos] < 0x80)) {
+    i = d.input[d.pos++];
+  } else {
+    auto r = uvarint_slow(d);
+    if (VESK_UNLIKELY(!r.ok())) {
+      return fail(d, r.error());
+    }
+    i = r.take();
+  }
+  if (VESK_UNLIKELY(i >= d.pool.size())) {
+    return fail(d, bad("bad string reference", d.pos));
+  }
+  PyObject* s = d.pool[i].obj.get();
+  Py_INCREF(s);
   return s;
 }
 
-Result<Owned> short_string(Decoder& d, std::uint8_t tag) noexcept {
-  const std::uint64_t n = tag & 0x1F;
-  if (n > d.remaining()) {
-    return short_input(d.pos);
+PyObject* key_text(Decoder& d) noexcept {
+  if (VESK_UNLIKELY(d.pos >= d.len)) {
+    return fail(d, short_input(d.pos));
   }
-  return pooled_text(d, n);
-}
-
-Result<Owned> long_string(Decoder& d) noexcept {
-  VESK_TRY_ASSIGN(const std::uint64_t n, byte_count(d));
-  return pooled_text(d, n);
-}
-
-Result<Owned> string_ref(Decoder& d) noexcept {
-  VESK_TRY_ASSIGN(const std::uint64_t i, uvarint(d));
-  if (i >= d.pool.size()) {
-    return bad("bad string reference", d.pos);
+  const std::uint8_t b = d.input[d.pos++];
+  if ((b & 0xE0) == 0x40) {
+    return short_text(d, b & 0x1F);
   }
-  return Owned::borrow(d.pool[i].obj.get());
+  if (b == 0x06) {
+    return pool_ref(d);
+  }
+  if (b == 0x05) {
+    return long_text(d);
+  }
+  return fail(d, bad("key must be a string", d.pos - 1));
 }
 
 Result<Owned> float_value(Decoder& d) noexcept {
