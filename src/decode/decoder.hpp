@@ -103,14 +103,31 @@ VESK_COLD PyObject* py_failed(Decoder& d) noexcept;
   return Owned::steal(obj);
 }
 
-Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept;
+// The error left in the slot, out of line for the callers that keep Results.
+VESK_COLD DecodeError taken(Decoder& d) noexcept;
+
+// A varint of more than one byte; when it fails, the error is in d.error.
+// Plain data, so that it comes back in registers.
+struct Varint {
+  std::uint64_t value;
+  bool ok;
+};
+Varint uvarint_slow(Decoder& d) noexcept;
 
 // Reads an unsigned varint; one-byte values never leave the caller.
-[[nodiscard]] VESK_INLINE Result<std::uint64_t> uvarint(Decoder& d) noexcept {
+[[nodiscard]] VESK_INLINE Varint bare_uvarint(Decoder& d) noexcept {
   if (VESK_LIKELY(d.pos < d.len && d.input[d.pos] < 0x80)) {
-    return static_cast<std::uint64_t>(d.input[d.pos++]);
+    return {d.input[d.pos++], true};
   }
   return uvarint_slow(d);
+}
+
+[[nodiscard]] VESK_INLINE Result<std::uint64_t> uvarint(Decoder& d) noexcept {
+  const Varint v = bare_uvarint(d);
+  if (VESK_UNLIKELY(!v.ok)) {
+    return taken(d);
+  }
+  return v.value;
 }
 
 [[nodiscard]] VESK_INLINE std::int64_t zigzag(std::uint64_t u) noexcept {

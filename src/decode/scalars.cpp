@@ -68,29 +68,68 @@ PyObject* fail(Decoder& d, DecodeError error) noexcept {
 
 PyObject* py_failed(Decoder& d) noexcept { return fail(d, py_fail()); }
 
-Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept {
+DecodeError taken(Decoder& d) noexcept { return d.error.take(); }
+
+namespace {
+
+VESK_COLD Varint varint_fail(Decoder& d, DecodeError error) noexcept {
+  d.error.put(std::move(error));
+  return {0, false};
+}
+
+}  // namespace
+
+// The value of a varint of at most eight bytes held in the low bytes of `w`, the
+// byte after its last one included or not: its seven-bit groups packed together.
+VESK_INLINE std::uint64_t packed_groups(std::uint64_t w) noexcept {
+  w &= 0x7F7F7F7F7F7F7F7FULL;
+  w = ((w & 0x7F007F007F007F00ULL) >> 1) | (w & 0x007F007F007F007FULL);
+  w = ((w & 0x3FFF00003FFF0000ULL) >> 2) | (w & 0x00003FFF00003FFFULL);
+  return ((w & 0x0FFFFFFF00000000ULL) >> 4) | (w & 0x000000000FFFFFFFULL);
+}
+
+Varint uvarint_slow(Decoder& d) noexcept {
   const std::uint64_t start = d.pos;
   const std::uint8_t* bytes = d.input + start;
   // A varint takes at most ten bytes; only the bytes left are looked at.
   const std::uint64_t left = d.len - start;
-  const unsigned limit = left < 10 ? static_cast<unsigned>(left) : 10;
+  // Two bytes are the common case: pool indexes and counts below 2^14.
+  if (VESK_LIKELY(left >= 2 && bytes[1] < 0x80)) {
+    d.pos = start + 2;
+    return {(bytes[0] & 0x7FULL) | static_cast<std::uint64_t>(bytes[1]) << 7, true};
+  }
+  if (VESK_LIKELY(left >= 8)) {
+    // Eight bytes at once: the first with its high bit clear ends the varint.
+    std::uint64_t w;
+    std::memcpy(&w, bytes, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    const std::uint64_t ends = ~w & 0x8080808080808080ULL;
+    if (VESK_LIKELY(ends != 0)) {
+      d.pos = start + (static_cast<unsigned>(__builtin_ctzll(ends)) >> 3) + 1;
+      // Keeps the bytes up to the last one, whose high bit is the lowest of `ends`.
+      return {packed_groups(w & (ends ^ (ends - 1))), true};
+    }
+  }
   std::uint64_t result = 0;
+  const unsigned limit = left < 10 ? static_cast<unsigned>(left) : 10;
   for (unsigned k = 0; k < limit; ++k) {
     const std::uint8_t byte = bytes[k];
     if (k == 9 && byte > 1) {
       // The tenth byte supplies bit 63 only.
-      return bad("varint overflows 64 bits", start);
+      return varint_fail(d, bad("varint overflows 64 bits", start));
     }
     result |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * k);
     if (byte < 0x80) {
       d.pos = start + k + 1;
-      return result;
+      return {result, true};
     }
   }
   if (limit < 10) {
-    return short_input(start);
+    return varint_fail(d, short_input(start));
   }
-  return bad("varint overflows 64 bits", start);
+  return varint_fail(d, bad("varint overflows 64 bits", start));
 }
 
 Result<std::uint64_t> byte_count(Decoder& d) noexcept {
@@ -197,16 +236,11 @@ PyObject* long_text(Decoder& d) noexcept {
 }
 
 PyObject* pool_ref(Decoder& d) noexcept {
-  std::uint64_t i;
-  if (VESK_LIKELY(d.pos < d.len && d.input[d.pos] < 0x80)) {
-    i = d.input[d.pos++];
-  } else {
-    auto r = uvarint_slow(d);
-    if (VESK_UNLIKELY(!r.ok())) {
-      return fail(d, r.error());
-    }
-    i = r.take();
+  const Varint v = bare_uvarint(d);
+  if (VESK_UNLIKELY(!v.ok)) {
+    return nullptr;
   }
+  const std::uint64_t i = v.value;
   if (VESK_UNLIKELY(i >= d.pool.size())) {
     return fail(d, bad("bad string reference", d.pos));
   }
