@@ -42,8 +42,13 @@ struct Limits {
   std::uint32_t depth = max_depth;      // at most max_depth
 };
 
+// Strings that the pool holds without an allocation of its own: enough for
+// the keys of most small documents.
+constexpr std::size_t pool_room_entries = 16;
+
 struct Decoder {
-  Vec<PoolEnt> pool;
+  alignas(PoolEnt) unsigned char pool_room[pool_room_entries * sizeof(PoolEnt)];
+  Vec<PoolEnt> pool{pool_room, pool_room_entries};
   Vec<Owned> anchors;  // a null slot is an anchor whose value is still being decoded
   const std::uint8_t* input;
   std::uint64_t len;
