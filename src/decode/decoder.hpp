@@ -163,8 +163,6 @@ Result<std::uint64_t> bit_count(Decoder& d) noexcept;
 
 // The steps below return a new reference, or null with the error in d.error.
 
-// Creates a str from input text, mapping a decoding failure to the format's error.
-PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept;
 // The text of n bytes at the cursor, which then moves past it; texts of two or
 // more bytes enter the string pool.
 PyObject* pooled_text(Decoder& d, std::uint64_t n) noexcept;

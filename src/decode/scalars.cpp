@@ -178,13 +178,59 @@ bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
   return tail < 0x80;
 }
 
-}  // namespace
+// The bytes of a text of 2 to 16 bytes, read as two words of the widest of 2, 4
+// or 8 bytes that fits, which overlap when the text is shorter than both.
+struct Overlapped {
+  std::uint64_t head;
+  std::uint64_t tail;
+};
 
-PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
+template <unsigned W>
+VESK_INLINE Overlapped load_overlapped(const std::uint8_t* p, std::uint64_t n) noexcept {
+  Overlapped o{0, 0};
+  std::memcpy(&o.head, p, W);
+  std::memcpy(&o.tail, p + n - W, W);
+  return o;
+}
+
+template <unsigned W>
+VESK_INLINE void store_overlapped(std::uint8_t* out, std::uint64_t n, const Overlapped& o) noexcept {
+  std::memcpy(out, &o.head, W);
+  std::memcpy(out + n - W, &o.tail, W);
+}
+
+// A new str of the text at p, 2 to 16 bytes, when it is ASCII: loaded once,
+// tested and stored as words. Null without an exception when it is not ASCII.
+template <unsigned W>
+VESK_INLINE PyObject* overlapped_ascii(Decoder& d, const std::uint8_t* p, std::uint64_t n,
+                                       bool& made_or_failed) noexcept {
+  const Overlapped o = load_overlapped<W>(p, n);
+  if (((o.head | o.tail) & 0x8080808080808080ULL) != 0) {
+    return nullptr;
+  }
+  made_or_failed = true;
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (VESK_UNLIKELY(s == nullptr)) {
+    return py_failed(d);
+  }
+  store_overlapped<W>(PyUnicode_1BYTE_DATA(s), n, o);
+  return s;
+}
+
+// Creates a str from input text, mapping a decoding failure to the format's error.
+VESK_INLINE PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
   const std::uint8_t* p = d.input + at;
   // ASCII text is copied into a new str directly, skipping the general UTF-8
   // decoder. Texts below two bytes keep the interpreter's shared objects.
-  if (n >= 2 && all_ascii(p, n)) {
+  if (n >= 2 && n <= 16) {
+    bool done = false;
+    PyObject* s = n >= 8   ? overlapped_ascii<8>(d, p, n, done)
+                  : n >= 4 ? overlapped_ascii<4>(d, p, n, done)
+                           : overlapped_ascii<2>(d, p, n, done);
+    if (done) {
+      return s;
+    }
+  } else if (n > 16 && all_ascii(p, n)) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (VESK_UNLIKELY(s == nullptr)) {
       return py_failed(d);
@@ -199,6 +245,8 @@ PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
   }
   return s;
 }
+
+}  // namespace
 
 Result<Owned> integral_float(double x) noexcept {
   constexpr double two_53 = 9007199254740992.0;
