@@ -111,7 +111,8 @@ VESK_COLD PyObject* py_failed(Decoder& d) noexcept;
 // The error left in the slot, out of line for the callers that keep Results.
 VESK_COLD DecodeError taken(Decoder& d) noexcept;
 
-// A varint of more than one byte; when it fails, the error is in d.error.
+// A varint whose first byte has its high bit set, or with no byte left; when
+// it fails, the error is in d.error.
 // Plain data, so that it comes back in registers.
 struct Varint {
   std::uint64_t value;
