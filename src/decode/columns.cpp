@@ -145,7 +145,7 @@ Status bad_column_kind(std::uint64_t at) noexcept { return bad("bad column kind"
   template Status object_cells<Sink>(Decoder&, std::uint64_t, std::uint32_t, Sink&) noexcept;
 VESK_CELLS_FOR(ListSink)
 VESK_CELLS_FOR(DictSink)
-VESK_CELLS_FOR(SparseSink)
+VESK_CELLS_FOR(CellSink)
 #undef VESK_CELLS_FOR
 
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {

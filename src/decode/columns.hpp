@@ -43,27 +43,15 @@ struct DictSink {
   }
 };
 
-// Stores the j-th cell under `key` into the row of the j-th set bit of a
-// presence bitmap; cells arrive in increasing order, so one forward scan finds
-// every row.
-struct SparseSink {
-  PyObject* const* rows;
-  std::uint64_t row_count;
-  PyObject* key;
-  const std::uint8_t* presence;  // ceil(row_count / 8) bytes in the input
-  std::uint64_t next_row = 0;
+// Keeps the cells of the columns of a sparse table, one column after the
+// other, until every column is read; the rows are then filled one at a time.
+struct CellSink {
+  Vec<Owned>* cells;
 
   VESK_INLINE Status put(std::uint64_t, Owned v) noexcept {
-    while (next_row < row_count && ((presence[next_row >> 3] >> (next_row & 7)) & 1) == 0) {
-      ++next_row;
-    }
-    if (VESK_UNLIKELY(next_row >= row_count)) {
-      return bad("internal row index", 0);
-    }
-    if (VESK_UNLIKELY(PyDict_SetItem(rows[next_row], key, v.get()) < 0)) {
+    if (VESK_UNLIKELY(!cells->push(std::move(v)))) {
       return py_fail();
     }
-    ++next_row;
     return success();
   }
 };

@@ -48,8 +48,9 @@ class Vec {
     }
   }
 
-  // Returns false with MemoryError set when the storage cannot be had.
-  [[nodiscard]] bool reserve(std::size_t cap) noexcept {
+  // Returns false with MemoryError set when the storage cannot be had. Out of
+  // line, so that the loops that push keep small frames.
+  [[nodiscard]] __attribute__((noinline)) bool reserve(std::size_t cap) noexcept {
     if (cap <= cap_) {
       return true;
     }
