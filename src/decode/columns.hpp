@@ -26,25 +26,9 @@ struct ListSink {
   }
 };
 
-// Stores cell i under `key` into row i.
-struct DictSink {
-  PyObject* const* rows;  // borrowed; the caller owns the dicts
-  std::uint64_t row_count;
-  PyObject* key;  // borrowed from the caller's key list
-
-  VESK_INLINE Status put(std::uint64_t i, Owned v) noexcept {
-    if (VESK_UNLIKELY(i >= row_count)) {
-      return bad("internal row index", 0);
-    }
-    if (VESK_UNLIKELY(PyDict_SetItem(rows[i], key, v.get()) < 0)) {
-      return py_fail();
-    }
-    return success();
-  }
-};
-
-// Keeps the cells of the columns of a sparse table, one column after the
-// other, until every column is read; the rows are then filled one at a time.
+// Keeps the cells of the columns of a table, a sparse table or an Object
+// column, one column after the other, until every column is read; the rows
+// are then filled one at a time (`fill_rows`).
 struct CellSink {
   Vec<Owned>* cells;
 
@@ -169,10 +153,20 @@ VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noex
 // Their heads are read by functions of their own, which return this record
 // on the heap: the recursive loops over the columns then keep one pointer in
 // their frames, and no temporaries of the heads.
+// Where the cells of one column stand among the kept cells, and which rows
+// they go to.
+struct ColumnCells {
+  const std::uint8_t* presence;  // ceil(n / 8) bytes in the input; null for a dense column
+  std::size_t next;              // the index of its next cell to store
+};
+
 struct KeyedRows {
   KeyList keys;
   Rows rows;
   bool filled;  // every row starts out holding every key
+  // The cells of the columns read so far, in column order.
+  Vec<Owned> cells{};
+  Vec<ColumnCells> columns{};
 };
 using Head = Boxed<KeyedRows>;
 
@@ -181,6 +175,15 @@ Result<Head> head_of(KeyedRows rows) noexcept;
 
 // The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
 Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
+
+// Notes where the next column's `count` cells will stand, and makes room
+// for them: no more than the rows already made.
+Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept;
+
+// Stores the kept cells into the rows, a row at a time: each row is built
+// whole while it is in the cache, as when rows are written one by one, instead
+// of every column walking all rows again. Keys enter each row in column order.
+Status fill_rows(KeyedRows& t) noexcept;
 
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;

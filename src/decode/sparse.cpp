@@ -59,78 +59,38 @@ VESK_NOINLINE Result<std::int64_t> presence(Decoder& d, std::uint64_t n) noexcep
   return p;
 }
 
-// Where the cells of one column stand among the kept cells, and which rows
-// they go to.
-struct ColumnCells {
-  const std::uint8_t* presence;  // ceil(n / 8) bytes in the input; null for a dense column
-  std::size_t next;              // the index of its next cell to store
-};
-
-// A sparse table's head and the cells of its columns, on the heap, so that the
-// loop over the columns keeps one pointer in its frame.
-struct SparseTable {
-  KeyedRows t;
-  Vec<Owned> cells;
-  Vec<ColumnCells> columns;
-};
-using SparseHead = Boxed<SparseTable>;
-
-VESK_NOINLINE Result<SparseHead> sparse_table(Decoder& d) noexcept {
-  VESK_TRY_ASSIGN(Head head, sparse_head(d));
-  SparseHead s = SparseHead::make(SparseTable{std::move(*head), {}, {}});
-  if (!s || !s->columns.reserve(s->t.keys.size())) {
-    return py_fail();
-  }
-  return s;
-}
-
-// Stores the kept cells into the rows, a row at a time: each row is built
-// whole while it is in the cache, as when rows are written one by one, instead
-// of every column walking all rows again. Keys enter each row in column order.
-VESK_NOINLINE Status fill_rows(SparseTable& s, std::uint64_t n) noexcept {
-  const std::size_t k = s.columns.size();
-  for (std::uint64_t i = 0; i < n; ++i) {
-    PyObject* row = s.t.rows.rows[i];
-    const std::uint8_t bit = static_cast<std::uint8_t>(1U << (i & 7));
-    for (std::size_t c = 0; c < k; ++c) {
-      ColumnCells& col = s.columns[c];
-      if (col.presence != nullptr && (col.presence[i >> 3] & bit) == 0) {
-        continue;
-      }
-      if (VESK_UNLIKELY(PyDict_SetItem(row, s.t.keys[c].obj.get(), s.cells[col.next].get()) < 0)) {
-        return py_fail();
-      }
-      ++col.next;
-    }
-  }
-  return success();
-}
-
-// Reads the presence of the next column and notes where its cells will
-// stand: the number of cells it has.
-VESK_NOINLINE Result<std::uint64_t> next_column(Decoder& d, SparseTable& s,
+// Reads the presence of the next column and keeps room for its cells: the
+// number of cells it has.
+VESK_NOINLINE Result<std::uint64_t> next_column(Decoder& d, KeyedRows& t,
                                                 std::uint64_t n) noexcept {
   VESK_TRY_ASSIGN(const std::int64_t p, presence(d, n));
-  // Cannot fail: reserved for every key.
-  (void)s.columns.push(ColumnCells{p < 0 ? nullptr : d.input + d.pos - (n + 7) / 8,
-                                   s.cells.size()});
-  return p < 0 ? n : static_cast<std::uint64_t>(p);
+  if (p < 0) {
+    VESK_TRY(keep_column(t, nullptr, n));
+    return n;
+  }
+  // The bitmap ends where the column starts.
+  VESK_TRY(keep_column(t, d.input + d.pos - (n + 7) / 8, static_cast<std::uint64_t>(p)));
+  return static_cast<std::uint64_t>(p);
 }
 
 }  // namespace
 
 Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
-  VESK_TRY_ASSIGN(SparseHead s, sparse_table(d));
-  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(s->t.rows.list.get()));
-  CellSink sink{&s->cells};
-  for (std::size_t k = 0; k < s->t.keys.size(); ++k) {
-    VESK_TRY_ASSIGN(const std::uint64_t count, next_column(d, *s, n));
-    // The bitmap ends where the column starts; the column's own entry checks
-    // (depth, charge, kind) come next, at the position just past it.
+  auto head = sparse_head(d);
+  if (VESK_UNLIKELY(!head.ok())) {
+    return head.forward();
+  }
+  KeyedRows& t = *head.value();
+  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
+  CellSink sink{&t.cells};
+  for (std::size_t k = 0; k < t.keys.size(); ++k) {
+    VESK_TRY_ASSIGN(const std::uint64_t count, next_column(d, t, n));
+    // The column's own entry checks (depth, charge, kind) come next, at the
+    // position just past the bitmap.
     VESK_TRY(column(d, count, depth + 1, sink));
   }
-  VESK_TRY(fill_rows(*s, n));
-  return std::move(s->t.rows.list);
+  VESK_TRY(fill_rows(t));
+  return std::move(t.rows.list);
 }
 
 }  // namespace vesk
