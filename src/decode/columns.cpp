@@ -117,14 +117,12 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
   if (VESK_UNLIKELY(!head.ok())) {
     return head.forward();
   }
-  KeyedRows& cells = *head.value();
-  CellSink sub{&cells.cells};
+  const KeyedRows& cells = *head.value();
   for (std::size_t k = 0; k < cells.keys.size(); ++k) {
     start_column(d, cells.filled, count);
-    VESK_TRY(keep_column(cells, nullptr, count));
+    DictSink sub{cells.rows.rows, count, cells.keys[k].obj.get()};
     VESK_TRY(column(d, count, depth + 1, sub));
   }
-  VESK_TRY(fill_rows(cells));
   return put_rows(cells.rows, count, sink);
 }
 
@@ -146,6 +144,7 @@ Status bad_column_kind(std::uint64_t at) noexcept { return bad("bad column kind"
   template Status bitmap_cells<Sink>(Decoder&, std::uint64_t, Sink&) noexcept;                  \
   template Status object_cells<Sink>(Decoder&, std::uint64_t, std::uint32_t, Sink&) noexcept;
 VESK_CELLS_FOR(ListSink)
+VESK_CELLS_FOR(DictSink)
 VESK_CELLS_FOR(CellSink)
 #undef VESK_CELLS_FOR
 
@@ -184,7 +183,7 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
 
 Result<Head> head_of(KeyedRows rows) noexcept {
   Head h = Head::make(std::move(rows));
-  if (!h || !h->columns.reserve(h->keys.size())) {
+  if (!h) {
     return py_fail();
   }
   return h;
@@ -199,29 +198,8 @@ Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t cou
   return success();
 }
 
-namespace {
-
-// The cell of row i in column c, when every column is dense: its cells stand
-// in row order from where the column starts.
-VESK_NOINLINE Status fill_dense_rows(KeyedRows& t, std::uint64_t n) noexcept {
-  const std::size_t k = t.columns.size();
-  const Owned* cells = t.cells.data();
-  const ColumnCells* columns = t.columns.data();
-  for (std::uint64_t i = 0; i < n; ++i) {
-    PyObject* row = t.rows.rows[i];
-    for (std::size_t c = 0; c < k; ++c) {
-      PyObject* cell = cells[columns[c].next + i].get();
-      if (VESK_UNLIKELY(PyDict_SetItem(row, t.keys[c].obj.get(), cell) < 0)) {
-        return py_fail();
-      }
-    }
-  }
-  return success();
-}
-
-// Some columns name their rows in a presence bitmap: each column's cursor
-// moves past the cells stored.
-VESK_NOINLINE Status fill_sparse_rows(KeyedRows& t, std::uint64_t n) noexcept {
+Status fill_rows(KeyedRows& t) noexcept {
+  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   const std::size_t k = t.columns.size();
   for (std::uint64_t i = 0; i < n; ++i) {
     PyObject* row = t.rows.rows[i];
@@ -238,18 +216,6 @@ VESK_NOINLINE Status fill_sparse_rows(KeyedRows& t, std::uint64_t n) noexcept {
     }
   }
   return success();
-}
-
-}  // namespace
-
-Status fill_rows(KeyedRows& t) noexcept {
-  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
-  for (std::size_t c = 0; c < t.columns.size(); ++c) {
-    if (t.columns[c].presence != nullptr) {
-      return fill_sparse_rows(t, n);
-    }
-  }
-  return fill_dense_rows(t, n);
 }
 
 Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept {

@@ -26,9 +26,26 @@ struct ListSink {
   }
 };
 
-// Keeps the cells of the columns of a table, a sparse table or an Object
-// column, one column after the other, until every column is read; the rows
-// are then filled one at a time (`fill_rows`).
+// Stores cell i under `key` into row i.
+struct DictSink {
+  PyObject* const* rows;  // borrowed; the caller owns the dicts
+  std::uint64_t row_count;
+  PyObject* key;  // borrowed from the caller's key list
+
+  VESK_INLINE Status put(std::uint64_t i, Owned v) noexcept {
+    if (VESK_UNLIKELY(i >= row_count)) {
+      return bad("internal row index", 0);
+    }
+    if (VESK_UNLIKELY(PyDict_SetItem(rows[i], key, v.get()) < 0)) {
+      return py_fail();
+    }
+    return success();
+  }
+};
+
+// Keeps the cells of the columns of a sparse table, one column after the
+// other, until every column is read; the rows are then filled one at a time
+// (`fill_rows`). Tables fill rows made with every key in advance, and do not.
 struct CellSink {
   Vec<Owned>* cells;
 
@@ -164,7 +181,7 @@ struct KeyedRows {
   KeyList keys;
   Rows rows;
   bool filled;  // every row starts out holding every key
-  // The cells of the columns read so far, in column order.
+  // The cells of a sparse table's columns read so far, in column order.
   Vec<Owned> cells{};
   Vec<ColumnCells> columns{};
 };

@@ -30,7 +30,11 @@ VESK_NOINLINE Result<Head> sparse_head(Decoder& d) noexcept {
     return bad("decoded size too large", d.pos);
   }
   VESK_TRY_ASSIGN(Rows rows, row_dicts(n, nullptr));
-  return head_of(KeyedRows{std::move(keys), std::move(rows), false});
+  VESK_TRY_ASSIGN(Head head, head_of(KeyedRows{std::move(keys), std::move(rows), false}));
+  if (!head->columns.reserve(head->keys.size())) {
+    return py_fail();
+  }
+  return head;
 }
 
 // Reads a column's presence flag and, when sparse, its bitmap: the rows it

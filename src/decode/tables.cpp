@@ -36,13 +36,11 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   }
   KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
-  CellSink sink{&t.cells};
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
     start_column(d, t.filled, n);
-    VESK_TRY(keep_column(t, nullptr, n));
+    DictSink sink{t.rows.rows, n, t.keys[k].obj.get()};
     VESK_TRY(column(d, n, depth + 1, sink));
   }
-  VESK_TRY(fill_rows(t));
   return std::move(t.rows.list);
 }
 
