@@ -88,7 +88,7 @@ class GcPause {
 Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length,
                        const Limits& limits) noexcept {
   Decoder d(bytes, length, limits);
-  VESK_TRY_ASSIGN(Owned v, value(d, 0));
+  VESK_TRY_ASSIGN(Owned v, owned(d, value_ref(d, 0)));
   if (d.pos != length) {
     return bad("trailing data", d.pos);
   }

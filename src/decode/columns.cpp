@@ -145,7 +145,7 @@ Status bad_column_kind(std::uint64_t at) noexcept { return bad("bad column kind"
   template Status object_cells<Sink>(Decoder&, std::uint64_t, std::uint32_t, Sink&) noexcept;
 VESK_CELLS_FOR(ListSink)
 VESK_CELLS_FOR(DictSink)
-VESK_CELLS_FOR(SparseSink)
+VESK_CELLS_FOR(CellSink)
 #undef VESK_CELLS_FOR
 
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
@@ -187,6 +187,35 @@ Result<Head> head_of(KeyedRows rows) noexcept {
     return py_fail();
   }
   return h;
+}
+
+Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept {
+  if (!t.cells.reserve(t.cells.size() + count)) {
+    return py_fail();
+  }
+  // Cannot fail: reserved for every key.
+  (void)t.columns.push(ColumnCells{presence, t.cells.size()});
+  return success();
+}
+
+Status fill_rows(KeyedRows& t) noexcept {
+  const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
+  const std::size_t k = t.columns.size();
+  for (std::uint64_t i = 0; i < n; ++i) {
+    PyObject* row = t.rows.rows[i];
+    const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
+    for (std::size_t c = 0; c < k; ++c) {
+      ColumnCells& col = t.columns[c];
+      if (col.presence != nullptr && (col.presence[i >> 3] & bit) == 0) {
+        continue;
+      }
+      if (VESK_UNLIKELY(PyDict_SetItem(row, t.keys[c].obj.get(), t.cells[col.next].get()) < 0)) {
+        return py_fail();
+      }
+      ++col.next;
+    }
+  }
+  return success();
 }
 
 Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept {

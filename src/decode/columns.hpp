@@ -43,27 +43,16 @@ struct DictSink {
   }
 };
 
-// Stores the j-th cell under `key` into the row of the j-th set bit of a
-// presence bitmap; cells arrive in increasing order, so one forward scan finds
-// every row.
-struct SparseSink {
-  PyObject* const* rows;
-  std::uint64_t row_count;
-  PyObject* key;
-  const std::uint8_t* presence;  // ceil(row_count / 8) bytes in the input
-  std::uint64_t next_row = 0;
+// Keeps the cells of the columns of a sparse table, one column after the
+// other, until every column is read; the rows are then filled one at a time
+// (`fill_rows`). Tables fill rows made with every key in advance, and do not.
+struct CellSink {
+  Vec<Owned>* cells;
 
   VESK_INLINE Status put(std::uint64_t, Owned v) noexcept {
-    while (next_row < row_count && ((presence[next_row >> 3] >> (next_row & 7)) & 1) == 0) {
-      ++next_row;
-    }
-    if (VESK_UNLIKELY(next_row >= row_count)) {
-      return bad("internal row index", 0);
-    }
-    if (VESK_UNLIKELY(PyDict_SetItem(rows[next_row], key, v.get()) < 0)) {
+    if (VESK_UNLIKELY(!cells->push(std::move(v)))) {
       return py_fail();
     }
-    ++next_row;
     return success();
   }
 };
@@ -181,10 +170,20 @@ VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noex
 // Their heads are read by functions of their own, which return this record
 // on the heap: the recursive loops over the columns then keep one pointer in
 // their frames, and no temporaries of the heads.
+// Where the cells of one column stand among the kept cells, and which rows
+// they go to.
+struct ColumnCells {
+  const std::uint8_t* presence;  // ceil(n / 8) bytes in the input; null for a dense column
+  std::size_t next;              // the index of its next cell to store
+};
+
 struct KeyedRows {
   KeyList keys;
   Rows rows;
   bool filled;  // every row starts out holding every key
+  // The cells of a sparse table's columns read so far, in column order.
+  Vec<Owned> cells{};
+  Vec<ColumnCells> columns{};
 };
 using Head = Boxed<KeyedRows>;
 
@@ -193,6 +192,15 @@ Result<Head> head_of(KeyedRows rows) noexcept;
 
 // The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
 Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
+
+// Notes where the next column's `count` cells will stand, and makes room
+// for them: no more than the rows already made.
+Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept;
+
+// Stores the kept cells into the rows, a row at a time: each row is built
+// whole while it is in the cache, as when rows are written one by one, instead
+// of every column walking all rows again. Keys enter each row in column order.
+Status fill_rows(KeyedRows& t) noexcept;
 
 // The key list of a table or sparse table.
 Result<KeyList> header(Decoder& d) noexcept;

@@ -1,66 +1,88 @@
-// Arrays and objects. Both recurse through `value` once per level, so the
-// reading of their heads and the storing of entries are functions of their own,
-// whose temporaries are gone before a member is decoded.
+// Arrays and objects. Both recurse through the tag dispatch once per level and
+// keep nothing in their frames but the container, the count and the cursor's
+// place: errors travel in the decoder's slot.
 #include "decode/decoder.hpp"
 
 namespace vesk {
 namespace {
 
-VESK_NOINLINE Status array_head(Decoder& d, std::uint64_t& n, Owned& list) noexcept {
-  VESK_TRY_ASSIGN(n, byte_count(d));
-  VESK_TRY_ASSIGN(list, made(PyList_New(static_cast<Py_ssize_t>(n))));
-  return success();
-}
-
-VESK_NOINLINE Status object_head(Decoder& d, std::uint64_t& n, Owned& dict) noexcept {
-  VESK_TRY_ASSIGN(n, byte_count(d));
-  VESK_TRY_ASSIGN(dict, made(PyDict_New()));
-  return success();
-}
-
-VESK_NOINLINE Status next_key(Decoder& d, Key& key) noexcept {
-  VESK_TRY_ASSIGN(key, read_key(d));
-  return success();
-}
-
-// Stores one entry; a repeated key fails.
-VESK_NOINLINE Status put_entry(const Decoder& d, PyObject* dict, const Key& key,
-                               PyObject* item) noexcept {
-  // A repeated key replaces the entry instead of adding one: the size tells.
-  const Py_ssize_t before = PyDict_GET_SIZE(dict);
-  if (VESK_UNLIKELY(PyDict_SetItem(dict, key.obj.get(), item) < 0)) {
-    return py_fail();
+// The text of the key whose encoding starts at `key_at`. It was read there
+// before, so its encoding is sound and nothing can fail.
+std::string_view key_text_at(Decoder& d, std::uint64_t key_at) noexcept {
+  const std::uint8_t b = d.input[key_at];
+  if ((b & 0xE0) == 0x40) {
+    return d.text_at(key_at + 1, b & 0x1F);
   }
-  if (VESK_UNLIKELY(PyDict_GET_SIZE(dict) == before)) {
-    return bad_quoted("duplicate key", d.text_at(key.pos, key.len), d.pos);
+  // A pool index or a byte count follows the tag.
+  d.pos = key_at + 1;
+  auto r = uvarint(d);
+  const std::uint64_t u = r.ok() ? r.take() : 0;
+  if (b == 0x06) {
+    const PoolEnt& e = d.pool[u];
+    return d.text_at(e.pos, e.len);
   }
-  return success();
+  return d.text_at(d.pos, u);
+}
+
+// "duplicate key '{text}'", its text found again here, where it is needed, so
+// that the entry loop keeps no text of its own.
+VESK_COLD PyObject* duplicate_key(Decoder& d, std::uint64_t key_at) noexcept {
+  const std::uint64_t end = d.pos;
+  const std::string_view t = key_text_at(d, key_at);
+  d.pos = end;
+  return fail(d, bad_quoted("duplicate key", t, end));
 }
 
 }  // namespace
 
-Result<Owned> array(Decoder& d, std::uint32_t depth) noexcept {
-  std::uint64_t n;
-  Owned list;
-  VESK_TRY(array_head(d, n, list));
-  for (std::uint64_t i = 0; i < n; ++i) {
-    VESK_TRY_ASSIGN(Owned item, value(d, depth + 1));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+PyObject* array_ref(Decoder& d, std::uint32_t depth) noexcept {
+  const std::uint64_t n = member_count(d);
+  if (VESK_UNLIKELY(n == no_count)) {
+    return nullptr;
   }
-  return list;
+  Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (VESK_UNLIKELY(!list)) {
+    return py_failed(d);
+  }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    PyObject* item = value_ref(d, depth + 1);
+    if (VESK_UNLIKELY(item == nullptr)) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
 }
 
-Result<Owned> object(Decoder& d, std::uint32_t depth) noexcept {
-  std::uint64_t n;
-  Owned dict;
-  VESK_TRY(object_head(d, n, dict));
-  for (std::uint64_t i = 0; i < n; ++i) {
-    Key key;
-    VESK_TRY(next_key(d, key));
-    VESK_TRY_ASSIGN(const Owned item, value(d, depth + 1));
-    VESK_TRY(put_entry(d, dict.get(), key, item.get()));
+PyObject* object_ref(Decoder& d, std::uint32_t depth) noexcept {
+  const std::uint64_t n = member_count(d);
+  if (VESK_UNLIKELY(n == no_count)) {
+    return nullptr;
   }
-  return dict;
+  Owned dict = Owned::steal(PyDict_New());
+  if (VESK_UNLIKELY(!dict)) {
+    return py_failed(d);
+  }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t key_at = d.pos;
+    const Owned key = Owned::steal(key_text(d));
+    if (VESK_UNLIKELY(!key)) {
+      return nullptr;
+    }
+    const Owned item = Owned::steal(value_ref(d, depth + 1));
+    if (VESK_UNLIKELY(!item)) {
+      return nullptr;
+    }
+    // A repeated key replaces the entry instead of adding one: the size tells.
+    const Py_ssize_t before = PyDict_GET_SIZE(dict.get());
+    if (VESK_UNLIKELY(PyDict_SetItem(dict.get(), key.get(), item.get()) < 0)) {
+      return py_failed(d);
+    }
+    if (VESK_UNLIKELY(PyDict_GET_SIZE(dict.get()) == before)) {
+      return duplicate_key(d, key_at);
+    }
+  }
+  return dict.release();
 }
 
 }  // namespace vesk

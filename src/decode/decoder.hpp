@@ -42,8 +42,13 @@ struct Limits {
   std::uint32_t depth = max_depth;      // at most max_depth
 };
 
+// Strings that the pool holds without an allocation of its own: enough for
+// the keys of most small documents.
+constexpr std::size_t pool_room_entries = 16;
+
 struct Decoder {
-  Vec<PoolEnt> pool;
+  alignas(PoolEnt) unsigned char pool_room[pool_room_entries * sizeof(PoolEnt)];
+  Vec<PoolEnt> pool{pool_room, pool_room_entries};
   Vec<Owned> anchors;  // a null slot is an anchor whose value is still being decoded
   const std::uint8_t* input;
   std::uint64_t len;
@@ -57,6 +62,9 @@ struct Decoder {
   // Input bytes that the columns of tables with rows filled in advance still
   // claim; nested tables may fill rows in advance only from the bytes beyond.
   std::uint64_t prefill_claim = 0;
+  // The error of the step that returned null, for the steps that return bare
+  // pointers: arrays, objects, strings and the tag dispatch.
+  ErrorSlot error;
 
   Decoder(const std::uint8_t* data, std::uint64_t length) noexcept;
   Decoder(const std::uint8_t* data, std::uint64_t length, const Limits& limits) noexcept;
@@ -87,14 +95,45 @@ struct Decoder {
 DecodeError short_input(std::uint64_t offset) noexcept;  // "truncated input"
 DecodeError utf8_fail(std::uint64_t offset) noexcept;
 
-Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept;
+// Leaves `error` in the decoder's slot and returns null.
+VESK_COLD PyObject* fail(Decoder& d, DecodeError error) noexcept;
+// The same for a failed CPython call, whose exception is pending.
+VESK_COLD PyObject* py_failed(Decoder& d) noexcept;
+
+// A new reference, or the error left in the slot taken as the Result's.
+[[nodiscard]] VESK_INLINE Result<Owned> owned(Decoder& d, PyObject* obj) noexcept {
+  if (VESK_UNLIKELY(obj == nullptr)) {
+    return d.error.take();
+  }
+  return Owned::steal(obj);
+}
+
+// The error left in the slot, out of line for the callers that keep Results.
+VESK_COLD DecodeError taken(Decoder& d) noexcept;
+
+// A varint whose first byte has its high bit set, or with no byte left; when
+// it fails, the error is in d.error.
+// Plain data, so that it comes back in registers.
+struct Varint {
+  std::uint64_t value;
+  bool ok;
+};
+Varint uvarint_slow(Decoder& d) noexcept;
 
 // Reads an unsigned varint; one-byte values never leave the caller.
-[[nodiscard]] VESK_INLINE Result<std::uint64_t> uvarint(Decoder& d) noexcept {
+[[nodiscard]] VESK_INLINE Varint bare_uvarint(Decoder& d) noexcept {
   if (VESK_LIKELY(d.pos < d.len && d.input[d.pos] < 0x80)) {
-    return static_cast<std::uint64_t>(d.input[d.pos++]);
+    return {d.input[d.pos++], true};
   }
   return uvarint_slow(d);
+}
+
+[[nodiscard]] VESK_INLINE Result<std::uint64_t> uvarint(Decoder& d) noexcept {
+  const Varint v = bare_uvarint(d);
+  if (VESK_UNLIKELY(!v.ok)) {
+    return taken(d);
+  }
+  return v.value;
 }
 
 [[nodiscard]] VESK_INLINE std::int64_t zigzag(std::uint64_t u) noexcept {
@@ -104,27 +143,49 @@ Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept;
 // Reads a count that must fit the format's bound and the bytes left, each
 // member taking at least one byte; "truncated input" just after the count.
 Result<std::uint64_t> byte_count(Decoder& d) noexcept;
+
+// byte_count for the steps that return bare pointers: no_count on failure, with
+// the error in d.error; one-byte counts never leave the caller.
+constexpr std::uint64_t no_count = UINT64_MAX;
+std::uint64_t member_count_slow(Decoder& d) noexcept;
+[[nodiscard]] VESK_INLINE std::uint64_t member_count(Decoder& d) noexcept {
+  if (VESK_LIKELY(d.pos < d.len)) {
+    const std::uint8_t b = d.input[d.pos];
+    // After the count byte, b members of a byte each must still fit.
+    if (VESK_LIKELY(b < 0x80 && b < d.len - d.pos)) {
+      ++d.pos;
+      return b;
+    }
+  }
+  return member_count_slow(d);
+}
 // The same for bit-packed members: at most 8 per byte left.
 Result<std::uint64_t> bit_count(Decoder& d) noexcept;
 
-// Creates a str from input text, mapping a decoding failure to the format's error.
-Result<Owned> text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept;
+// The steps below return a new reference, or null with the error in d.error.
+
 // The text of n bytes at the cursor, which then moves past it; texts of two or
 // more bytes enter the string pool.
-Result<Owned> pooled_text(Decoder& d, std::uint64_t n) noexcept;
-// Adds a text of two or more bytes to the string pool.
-Status pool_text(Decoder& d, PyObject* obj, std::uint64_t at, std::uint64_t n) noexcept;
+PyObject* pooled_text(Decoder& d, std::uint64_t n) noexcept;
+// A string of n bytes whose length the tag gave (at most 31).
+PyObject* short_text(Decoder& d, std::uint64_t n) noexcept;
+// A string whose byte count follows.
+PyObject* long_text(Decoder& d) noexcept;
+// The pool entry whose index follows.
+PyObject* pool_ref(Decoder& d) noexcept;
+// A string in the key encoding: short, long or a pool reference.
+PyObject* key_text(Decoder& d) noexcept;
+// The value at the cursor.
+PyObject* value_ref(Decoder& d, std::uint32_t depth) noexcept;
+PyObject* array_ref(Decoder& d, std::uint32_t depth) noexcept;
+PyObject* object_ref(Decoder& d, std::uint32_t depth) noexcept;
 
 // The integral-float rule: a whole double below 2^53 in magnitude is an int.
 Result<Owned> integral_float(double x) noexcept;
 
+// The value at the cursor, for the steps that keep their errors as Results.
 Result<Owned> value(Decoder& d, std::uint32_t depth) noexcept;
-Result<Owned> short_string(Decoder& d, std::uint8_t tag) noexcept;
-Result<Owned> long_string(Decoder& d) noexcept;
-Result<Owned> string_ref(Decoder& d) noexcept;
 Result<Owned> float_value(Decoder& d) noexcept;
-Result<Owned> array(Decoder& d, std::uint32_t depth) noexcept;
-Result<Owned> object(Decoder& d, std::uint32_t depth) noexcept;
 Result<Owned> anchor(Decoder& d, std::uint32_t depth) noexcept;
 Result<Owned> anchor_ref(Decoder& d) noexcept;
 Result<Owned> list_column(Decoder& d, std::uint32_t depth) noexcept;

@@ -32,7 +32,7 @@ Result<Key> read_key(Decoder& d) noexcept {
     return bad("key must be a string", at);
   }
   const std::uint64_t text_pos = d.pos;
-  VESK_TRY_ASSIGN(Owned s, pooled_text(d, n));
+  VESK_TRY_ASSIGN(Owned s, owned(d, pooled_text(d, n)));
   return Key{std::move(s), text_pos, n};
 }
 

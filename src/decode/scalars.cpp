@@ -61,29 +61,64 @@ DecodeError utf8_fail(std::uint64_t offset) noexcept {
   return py_fail();
 }
 
-Result<std::uint64_t> uvarint_slow(Decoder& d) noexcept {
+PyObject* fail(Decoder& d, DecodeError error) noexcept {
+  d.error.put(std::move(error));
+  return nullptr;
+}
+
+PyObject* py_failed(Decoder& d) noexcept { return fail(d, py_fail()); }
+
+DecodeError taken(Decoder& d) noexcept { return d.error.take(); }
+
+namespace {
+
+VESK_COLD Varint varint_fail(Decoder& d, DecodeError error) noexcept {
+  d.error.put(std::move(error));
+  return {0, false};
+}
+
+}  // namespace
+
+Varint uvarint_slow(Decoder& d) noexcept {
   const std::uint64_t start = d.pos;
   const std::uint8_t* bytes = d.input + start;
   // A varint takes at most ten bytes; only the bytes left are looked at.
   const std::uint64_t left = d.len - start;
-  const unsigned limit = left < 10 ? static_cast<unsigned>(left) : 10;
-  std::uint64_t result = 0;
-  for (unsigned k = 0; k < limit; ++k) {
-    const std::uint8_t byte = bytes[k];
-    if (k == 9 && byte > 1) {
-      // The tenth byte supplies bit 63 only.
-      return bad("varint overflows 64 bits", start);
+  // Two bytes are the common case: pool indexes and counts below 2^14.
+  if (VESK_LIKELY(left >= 2 && bytes[1] < 0x80)) {
+    d.pos = start + 2;
+    return {(bytes[0] & 0x7FULL) | static_cast<std::uint64_t>(bytes[1]) << 7, true};
+  }
+  if (VESK_LIKELY(left >= 10)) {
+    // Byte by byte, a branch each, so that the processor runs ahead on the
+    // length it predicts instead of waiting for the length computed.
+    std::uint64_t result = (bytes[0] & 0x7FULL) | (bytes[1] & 0x7FULL) << 7;
+    for (unsigned k = 2; k < 9; ++k) {
+      const std::uint8_t byte = bytes[k];
+      result |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * k);
+      if (byte < 0x80) {
+        d.pos = start + k + 1;
+        return {result, true};
+      }
     }
+    // The tenth byte supplies bit 63 only.
+    if (bytes[9] > 1) {
+      return varint_fail(d, bad("varint overflows 64 bits", start));
+    }
+    d.pos = start + 10;
+    return {result | static_cast<std::uint64_t>(bytes[9]) << 63, true};
+  }
+  // Fewer than ten bytes left: the varint must end within them.
+  std::uint64_t result = 0;
+  for (unsigned k = 0; k < left; ++k) {
+    const std::uint8_t byte = bytes[k];
     result |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * k);
     if (byte < 0x80) {
       d.pos = start + k + 1;
-      return result;
+      return {result, true};
     }
   }
-  if (limit < 10) {
-    return short_input(start);
-  }
-  return bad("varint overflows 64 bits", start);
+  return varint_fail(d, short_input(start));
 }
 
 Result<std::uint64_t> byte_count(Decoder& d) noexcept {
@@ -92,6 +127,15 @@ Result<std::uint64_t> byte_count(Decoder& d) noexcept {
     return short_input(d.pos);
   }
   return n;
+}
+
+std::uint64_t member_count_slow(Decoder& d) noexcept {
+  auto n = byte_count(d);
+  if (VESK_UNLIKELY(!n.ok())) {
+    d.error.put(n.error());
+    return no_count;
+  }
+  return n.take();
 }
 
 Result<std::uint64_t> bit_count(Decoder& d) noexcept {
@@ -123,37 +167,75 @@ bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
   return tail < 0x80;
 }
 
-}  // namespace
+// The bytes of a text of 2 to 16 bytes, read as two words of the widest of 2, 4
+// or 8 bytes that fits, which overlap when the text is shorter than both.
+struct Overlapped {
+  std::uint64_t head;
+  std::uint64_t tail;
+};
 
-Result<Owned> text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
+template <unsigned W>
+VESK_INLINE Overlapped load_overlapped(const std::uint8_t* p, std::uint64_t n) noexcept {
+  Overlapped o{0, 0};
+  std::memcpy(&o.head, p, W);
+  std::memcpy(&o.tail, p + n - W, W);
+  return o;
+}
+
+template <unsigned W>
+VESK_INLINE void store_overlapped(std::uint8_t* out, std::uint64_t n, const Overlapped& o) noexcept {
+  std::memcpy(out, &o.head, W);
+  std::memcpy(out + n - W, &o.tail, W);
+}
+
+// A new str of the text at p, 2 to 16 bytes, when it is ASCII: loaded once,
+// tested and stored as words. Null without an exception when it is not ASCII.
+template <unsigned W>
+VESK_INLINE PyObject* overlapped_ascii(Decoder& d, const std::uint8_t* p, std::uint64_t n,
+                                       bool& made_or_failed) noexcept {
+  const Overlapped o = load_overlapped<W>(p, n);
+  if (((o.head | o.tail) & 0x8080808080808080ULL) != 0) {
+    return nullptr;
+  }
+  made_or_failed = true;
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (VESK_UNLIKELY(s == nullptr)) {
+    return py_failed(d);
+  }
+  store_overlapped<W>(PyUnicode_1BYTE_DATA(s), n, o);
+  return s;
+}
+
+// Creates a str from input text, mapping a decoding failure to the format's error.
+VESK_INLINE PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
   const std::uint8_t* p = d.input + at;
   // ASCII text is copied into a new str directly, skipping the general UTF-8
   // decoder. Texts below two bytes keep the interpreter's shared objects.
-  if (n >= 2 && all_ascii(p, n)) {
-    Owned s = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-    if (VESK_UNLIKELY(!s)) {
-      return py_fail();
+  if (n >= 2 && n <= 16) {
+    bool done = false;
+    PyObject* s = n >= 8   ? overlapped_ascii<8>(d, p, n, done)
+                  : n >= 4 ? overlapped_ascii<4>(d, p, n, done)
+                           : overlapped_ascii<2>(d, p, n, done);
+    if (done) {
+      return s;
     }
-    std::memcpy(PyUnicode_1BYTE_DATA(s.get()), p, static_cast<std::size_t>(n));
+  } else if (n > 16 && all_ascii(p, n)) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (VESK_UNLIKELY(s == nullptr)) {
+      return py_failed(d);
+    }
+    std::memcpy(PyUnicode_1BYTE_DATA(s), p, static_cast<std::size_t>(n));
     return s;
   }
-  Owned s = Owned::steal(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p),
-                                                     static_cast<Py_ssize_t>(n)));
-  if (VESK_UNLIKELY(!s)) {
-    return utf8_fail(at);
+  PyObject* s =
+      PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n));
+  if (VESK_UNLIKELY(s == nullptr)) {
+    return fail(d, utf8_fail(at));
   }
   return s;
 }
 
-Status pool_text(Decoder& d, PyObject* obj, std::uint64_t at, std::uint64_t n) noexcept {
-  if (n < 2) {
-    return success();
-  }
-  if (VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(obj), at, n}))) {
-    return py_fail();
-  }
-  return success();
-}
+}  // namespace
 
 Result<Owned> integral_float(double x) noexcept {
   constexpr double two_53 = 9007199254740992.0;
@@ -162,33 +244,63 @@ Result<Owned> integral_float(double x) noexcept {
                   : PyFloat_FromDouble(x));
 }
 
-Result<Owned> pooled_text(Decoder& d, std::uint64_t n) noexcept {
+PyObject* pooled_text(Decoder& d, std::uint64_t n) noexcept {
   const std::uint64_t at = d.pos;
-  VESK_TRY_ASSIGN(Owned s, text(d, at, n));
+  Owned s = Owned::steal(text(d, at, n));
+  if (VESK_UNLIKELY(!s)) {
+    return nullptr;
+  }
   d.pos = at + n;
-  VESK_TRY(pool_text(d, s.get(), at, n));
+  if (n >= 2 && VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(s.get()), at, n}))) {
+    return py_failed(d);
+  }
+  return s.release();
+}
+
+PyObject* short_text(Decoder& d, std::uint64_t n) noexcept {
+  if (VESK_UNLIKELY(n > d.remaining())) {
+    return fail(d, short_input(d.pos));
+  }
+  return pooled_text(d, n);
+}
+
+PyObject* long_text(Decoder& d) noexcept {
+  const std::uint64_t n = member_count(d);
+  if (VESK_UNLIKELY(n == no_count)) {
+    return nullptr;
+  }
+  return pooled_text(d, n);
+}
+
+PyObject* pool_ref(Decoder& d) noexcept {
+  const Varint v = bare_uvarint(d);
+  if (VESK_UNLIKELY(!v.ok)) {
+    return nullptr;
+  }
+  const std::uint64_t i = v.value;
+  if (VESK_UNLIKELY(i >= d.pool.size())) {
+    return fail(d, bad("bad string reference", d.pos));
+  }
+  PyObject* s = d.pool[i].obj.get();
+  Py_INCREF(s);
   return s;
 }
 
-Result<Owned> short_string(Decoder& d, std::uint8_t tag) noexcept {
-  const std::uint64_t n = tag & 0x1F;
-  if (n > d.remaining()) {
-    return short_input(d.pos);
+PyObject* key_text(Decoder& d) noexcept {
+  if (VESK_UNLIKELY(d.pos >= d.len)) {
+    return fail(d, short_input(d.pos));
   }
-  return pooled_text(d, n);
-}
-
-Result<Owned> long_string(Decoder& d) noexcept {
-  VESK_TRY_ASSIGN(const std::uint64_t n, byte_count(d));
-  return pooled_text(d, n);
-}
-
-Result<Owned> string_ref(Decoder& d) noexcept {
-  VESK_TRY_ASSIGN(const std::uint64_t i, uvarint(d));
-  if (i >= d.pool.size()) {
-    return bad("bad string reference", d.pos);
+  const std::uint8_t b = d.input[d.pos++];
+  if ((b & 0xE0) == 0x40) {
+    return short_text(d, b & 0x1F);
   }
-  return Owned::borrow(d.pool[i].obj.get());
+  if (b == 0x06) {
+    return pool_ref(d);
+  }
+  if (b == 0x05) {
+    return long_text(d);
+  }
+  return fail(d, bad("key must be a string", d.pos - 1));
 }
 
 Result<Owned> float_value(Decoder& d) noexcept {

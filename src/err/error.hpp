@@ -93,6 +93,44 @@ DecodeError bad_quoted(std::string_view label, std::string_view text, std::uint6
 // A printf-style message such as "bad tag 0x0e".
 DecodeError bad_format(std::uint64_t offset, const char* format, unsigned value);
 
+// Where a step that returns a bare pointer leaves its error: null from such a
+// step means the slot holds the error record, which the caller takes once.
+class ErrorSlot {
+ public:
+  ErrorSlot() noexcept = default;
+  ErrorSlot(const ErrorSlot&) = delete;
+  ErrorSlot& operator=(const ErrorSlot&) = delete;
+  ~ErrorSlot() { clear(); }
+
+  void put(DecodeError error) noexcept {
+    clear();
+    ::new (static_cast<void*>(storage_)) DecodeError(std::move(error));
+    full_ = true;
+  }
+  // The record left here; PyFail should no step have left one, so that the
+  // caller reports the exception pending or a fault, never a made-up message.
+  [[nodiscard]] DecodeError take() noexcept {
+    if (!full_) {
+      return DecodeError::py_fail();
+    }
+    DecodeError error(std::move(*held()));
+    clear();
+    return error;
+  }
+
+ private:
+  DecodeError* held() noexcept { return std::launder(reinterpret_cast<DecodeError*>(storage_)); }
+  void clear() noexcept {
+    if (full_) {
+      held()->~DecodeError();
+      full_ = false;
+    }
+  }
+
+  alignas(DecodeError) unsigned char storage_[sizeof(DecodeError)];
+  bool full_ = false;
+};
+
 struct Unit {};
 
 // The error of a failed Result, handed to the caller's Result of another type

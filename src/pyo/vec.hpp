@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -28,6 +29,11 @@ class Vec {
 
  public:
   Vec() noexcept = default;
+  // Starts in `room`, storage for `cap` elements that outlives the Vec, and moves
+  // to the heap only when that is full: short lists cost no allocation. Such a
+  // Vec is never moved.
+  Vec(void* room, std::size_t cap) noexcept
+      : data_(static_cast<T*>(room)), cap_(cap), room_(static_cast<T*>(room)) {}
   Vec(const Vec&) = delete;
   Vec& operator=(const Vec&) = delete;
   Vec(Vec&& other) noexcept
@@ -37,11 +43,14 @@ class Vec {
   Vec& operator=(Vec&&) = delete;
   ~Vec() {
     clear();
-    PyMem_Free(data_);
+    if (data_ != room_) {
+      PyMem_Free(data_);
+    }
   }
 
-  // Returns false with MemoryError set when the storage cannot be had.
-  [[nodiscard]] bool reserve(std::size_t cap) noexcept {
+  // Returns false with MemoryError set when the storage cannot be had. Out of
+  // line, so that the loops that push keep small frames.
+  [[nodiscard]] __attribute__((noinline)) bool reserve(std::size_t cap) noexcept {
     if (cap <= cap_) {
       return true;
     }
@@ -49,8 +58,16 @@ class Vec {
       PyErr_NoMemory();
       return false;
     }
-    // Growing in place lets the C allocator remap large buffers without copying.
-    T* fresh = static_cast<T*>(PyMem_Realloc(data_, cap * sizeof(T)));
+    T* fresh;
+    if (data_ == room_ && room_ != nullptr) {
+      fresh = static_cast<T*>(PyMem_Malloc(cap * sizeof(T)));
+      if (fresh != nullptr) {
+        std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(data_), size_ * sizeof(T));
+      }
+    } else {
+      // Growing in place lets the C allocator remap large buffers without copying.
+      fresh = static_cast<T*>(PyMem_Realloc(data_, cap * sizeof(T)));
+    }
     if (fresh == nullptr) {
       PyErr_NoMemory();
       return false;
@@ -104,6 +121,7 @@ class Vec {
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
+  T* room_ = nullptr;  // the storage it started in, not its own
 };
 
 }  // namespace vesk
