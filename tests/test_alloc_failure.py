@@ -242,7 +242,9 @@ def test_every_allocation_failure_in_dumps_gives_memory_error_or_the_document(
         k = 0
         while True:
             reached, change = armed_dumps(k)
-            assert change == baseline, f"{change - baseline} blocks left behind with k={k}"
+            # Fewer blocks than the baseline is no leak: on some versions a cache
+            # that the baseline run filled is released later.
+            assert change <= baseline, f"{change - baseline} blocks left behind with k={k}"
             if not reached:
                 break
             k += 1
