@@ -16,12 +16,9 @@ with an unstripped build of it, for instance the build folder of
 """
 
 import argparse
-import collections
 import os
 import pathlib
-import re
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -31,8 +28,6 @@ from common import vesk
 from run import FLOOR_WAYS
 
 HERE = pathlib.Path(__file__).resolve().parent
-# one line of callgrind_annotate: "1,234 (12.34%)  file:function [object]"
-LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*?):(.*) \[(.*)\]\s*$")
 DECODE = """import sys
 sys.path.insert(0, sys.argv[2])
 import vesk_native
@@ -51,40 +46,12 @@ floor.build(tape, int(sys.argv[4]))
 """
 
 
-def where(obj):
-    """The part of the process an object file stands for."""
-    name = pathlib.Path(obj).name
-    if "vesk_native" in name:
-        return "module"
-    if name.startswith("_floor"):
-        return "floor's own"
-    if name.startswith(("libc.", "libc-", "ld-linux", "libm.")):
-        return "libc"
-    return "interpreter"
-
-
 def callgrind(script, args, collect, out):
     """{(function, part): instructions} counted inside the functions matching `collect`."""
     # without PYTHONPATH, so that nothing imports the installed (stripped) module first
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={collect}",
-                    sys.executable, "-c", script, *map(str, args)], check=True, capture_output=True, env=env)
-    text = subprocess.run(["callgrind_annotate", "--threshold=100", str(out)], check=True,
-                          capture_output=True, text=True).stdout
-    counts = collections.Counter()
-    for line in text.splitlines():
-        m = LINE.match(line)
-        if m:
-            counts[(m.group(3), where(m.group(4)))] += int(m.group(1).replace(",", ""))
-    return counts
-
-
-def by_part(counts):
-    """Instructions per part of the process, most first."""
-    parts = collections.Counter()
-    for (_, part), n in counts.items():
-        parts[part] += n
-    return ", ".join(f"{part} {n:,}" for part, n in parts.most_common())
+    return common.callgrind([sys.executable, "-c", script, *args], collect, out,
+                            lambda obj, source: common.part_of(obj, source, "vesk_native"), env)
 
 
 def report(name, decode, floors, top):
@@ -93,8 +60,8 @@ def report(name, decode, floors, top):
     total, floor_total = sum(decode.values()), sum(floor.values())
     print(f"\n== {name}: loads_binary {total:,} instructions, floor {floor_total:,} with {way} "
           f"(loads / floor {total / floor_total:.2f})")
-    print(f"   loads_binary: {by_part(decode)}")
-    print(f"   floor:        {by_part(floor)}")
+    print(f"   loads_binary: {common.by_part(decode)}")
+    print(f"   floor:        {common.by_part(floor)}")
     for (fn, part), n in decode.most_common(top):
         print(f"   {n / total:6.1%}  {part:<11} {fn[:90]}")
 

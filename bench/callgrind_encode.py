@@ -19,21 +19,14 @@ folder with an unstripped build of it, for instance the build folder of
 """
 
 import argparse
-import collections
 import os
 import pathlib
-import re
 import shutil
-import subprocess
 import sys
 import tempfile
 
 import common
 import corpora
-# one line of callgrind_annotate: "1,234 (12.34%)  file:function [object]"; the
-# object is left out on lines of code inlined from another file
-LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*?):(.*?)(?: \[(.*)\])?\s*$")
-
 # The corpus is rebuilt in the child (it is not picklable cheaply in every
 # form); only the dumps call is counted, through the toggle on the C entry.
 ENCODE = """import sys, importlib.util
@@ -52,20 +45,6 @@ enc.dumps(obj, **opts)
 """
 
 
-def where(obj, source):
-    """The part of the process an object file (or, without one, a source file) stands for."""
-    if obj is None:
-        if source.startswith(("src/", str(common.ROOT / "src"))):
-            return "module"
-        return "libc" if source.startswith(("./", "/build/glibc")) else "interpreter"
-    name = pathlib.Path(obj).name
-    if name.startswith("_encoder"):
-        return "module"
-    if name.startswith(("libc.", "libc-", "ld-linux", "libm.")):
-        return "libc"
-    return "interpreter"
-
-
 def find_module(folder):
     """The _encoder extension under a folder (a build folder or a site-packages)."""
     found = sorted(pathlib.Path(folder).rglob("_encoder*.so"))
@@ -78,27 +57,15 @@ def callgrind(args, out):
     """{(function, part): instructions} counted inside the dumps entry."""
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env.setdefault("PYTHONHASHSEED", "0")
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                    "--toggle-collect=*enc::*dumps*", sys.executable, "-c", ENCODE, *map(str, args)],
-                   check=True, capture_output=True, env=env)
-    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(out)], check=True,
-                          capture_output=True, text=True).stdout
-    counts = collections.Counter()
-    for line in text.splitlines():
-        m = LINE.match(line)
-        if m and m.group(2) != "PROGRAM TOTALS":
-            counts[(m.group(3), where(m.group(4), m.group(2)))] += int(m.group(1).replace(",", ""))
-    return counts
+    return common.callgrind([sys.executable, "-c", ENCODE, *args], "*enc::*dumps*", out,
+                            lambda obj, source: common.part_of(obj, source, "_encoder"), env)
 
 
 def report(name, counts, top):
     """The total, the split by part, and the functions with the most instructions of their own."""
     total = sum(counts.values())
-    parts = collections.Counter()
-    for (_, part), n in counts.items():
-        parts[part] += n
     print(f"\n== {name}: dumps {total:,} instructions")
-    print("   " + ", ".join(f"{part} {n:,}" for part, n in parts.most_common()))
+    print(f"   {common.by_part(counts)}")
     for (fn, part), n in counts.most_common(top):
         print(f"   {n / total:6.1%}  {part:<11} {fn[:90]}")
     return total

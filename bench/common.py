@@ -12,6 +12,7 @@ import os
 import pathlib
 import pickle
 import platform
+import re
 import shlex
 import statistics
 import subprocess
@@ -217,3 +218,51 @@ def build_extension(source, name):
         if done.returncode != 0:
             sys.exit(f"building {source.name} failed:\n{shlex.join(cmd)}\n{done.stdout}{done.stderr}")
     return load_file(name, lib)
+
+
+# one line of callgrind_annotate: "1,234 (12.34%)  file:function [object]"; the
+# object is left out on lines of code inlined from another file
+_ANNOTATED = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*?):(.*?)(?: \[(.*)\])?\s*$")
+
+
+def callgrind(command, collect, out, where, env):
+    """{(function, part): instructions} of `command` counted inside the functions
+    matching `collect`; where(object, source) names the part of the process."""
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={collect}",
+                    *map(str, command)], check=True, capture_output=True, env=env)
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(out)], check=True,
+                          capture_output=True, text=True).stdout
+    counts = collections.Counter()
+    for line in text.splitlines():
+        m = _ANNOTATED.match(line)
+        if m and m.group(2) != "PROGRAM TOTALS":
+            counts[(m.group(3), where(m.group(4), m.group(2)))] += int(m.group(1).replace(",", ""))
+    return counts
+
+
+def part_of(obj, source, module):
+    """The part of the process an object file (or, without one, a source file) stands
+    for: the module whose file name starts with `module`, the floor, the C library or
+    the interpreter."""
+    if obj is None:
+        if source.startswith(("src/", str(ROOT / "src"))):
+            return "module"
+        if pathlib.Path(source).name.startswith("floor"):
+            return "floor's own"
+        return "libc" if source.startswith(("./", "/build/glibc")) else "interpreter"
+    name = pathlib.Path(obj).name
+    if name.startswith(module):
+        return "module"
+    if name.startswith("_floor"):
+        return "floor's own"
+    if name.startswith(("libc.", "libc-", "ld-linux", "libm.")):
+        return "libc"
+    return "interpreter"
+
+
+def by_part(counts):
+    """Instructions per part of the process, most first."""
+    parts = collections.Counter()
+    for (_, part), n in counts.items():
+        parts[part] += n
+    return ", ".join(f"{part} {n:,}" for part, n in parts.most_common())
