@@ -5,6 +5,8 @@ import sys
 
 from vesk_native import VeskError, loads_binary
 
+import reference
+
 LEAK_RUNS = 16
 
 
@@ -14,6 +16,25 @@ def outcome(data):
         return ("ok", loads_binary(data))
     except VeskError as e:
         return ("err", e.message, e.offset)
+
+
+def reference_outcome(data):
+    """outcome() of the reference decoder."""
+    try:
+        return ("ok", reference.loads(data))
+    except reference.RefError as e:
+        return ("err", e.message, e.offset)
+
+
+def agree(data):
+    """Fails unless the module and the reference decoder give the same value, or
+    the same message and offset."""
+    got, want = outcome(data), reference_outcome(data)
+    if want[0] == "ok":
+        # repr tells True from 1 and 1 from 1.0, and shows the key order.
+        assert got[0] == "ok" and repr(got[1]) == repr(want[1]), data.hex()
+    else:
+        assert got == want, data.hex()
 
 
 def check_no_leak(data, runs=LEAK_RUNS):

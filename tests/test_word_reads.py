@@ -4,24 +4,8 @@ cut decode exactly as the pure-Python decoder says."""
 
 import pytest
 
-import reference
 import vesk_build as b
-from support import check_no_leak, outcome
-
-
-def expected(data):
-    try:
-        return ("ok", reference.loads(data))
-    except reference.RefError as e:
-        return ("err", e.message, e.offset)
-
-
-def agree(data):
-    got, want = outcome(data), expected(data)
-    if want[0] == "ok":
-        assert got[0] == "ok" and repr(got[1]) == repr(want[1]), data.hex()
-    else:
-        assert got == want, data.hex()
+from support import agree, check_no_leak, outcome, reference_outcome
 
 
 def texts(n):
@@ -91,7 +75,7 @@ def test_a_repeated_key_names_its_text_in_every_key_form(again, text):
         second = b.short_key(text)
     data = b.doc(b.obj((first, b.small_int(1)), (b"\x41z", b.none()), (second, b.small_int(2))))
     got = outcome(data)
-    assert got == expected(data)
+    assert got == reference_outcome(data)
     assert got[0] == "err" and got[1] == f"duplicate key '{text}'"
     check_no_leak(data)
 
