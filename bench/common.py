@@ -38,7 +38,8 @@ try:
 except ImportError:
     sys.exit("vesk is not importable: install the package first (pip install .)")
 
-# Equal, with the same types throughout and the same key order.
+# Equal, with the same types throughout and the same key order (the test helpers import each other by name).
+sys.path.insert(0, str(ROOT / "tests"))
 same = load_file("support", ROOT / "tests" / "support.py").same
 
 
