@@ -88,3 +88,18 @@ def test_the_string_pool_keeps_its_entries_when_it_outgrows_its_room(count):
     data = b.doc(b.array(first, again))
     agree(data)
     check_no_leak(data)
+
+
+@pytest.mark.parametrize("count", [3, 17])
+@pytest.mark.parametrize("repeat", [None, 0, 2])
+def test_key_lists_of_pool_references_compare_the_texts_they_refer_to(count, repeat):
+    # The pool entries come from short and long strings, ASCII or not; a key list
+    # names them all by reference, once with one of them twice.
+    texts = [("é" if i % 3 == 0 else "k") * (1 + i % 2) + f"{i:02d}" + "x" * (40 * (i % 2)) for i in range(count)]
+    first = b.array(*[b.raw_long_bytes(t.encode()) if len(t.encode()) > 31 else b.string(t) for t in texts])
+    keys = [b.key_ref(i) for i in range(count)]
+    if repeat is not None:
+        keys[-1] = b.key_ref(repeat)
+    data = b.doc(b.array(first, b.table(keys, 1, *[b.col_tagged(b.small_int(i)) for i in range(count)])))
+    agree(data)
+    check_no_leak(data)

@@ -6,31 +6,10 @@
 namespace vesk {
 namespace {
 
-// The text of the key whose encoding starts at `key_at`. It was read there
-// before, so its encoding is sound and nothing can fail.
-std::string_view key_text_at(Decoder& d, std::uint64_t key_at) noexcept {
-  const std::uint8_t b = d.input[key_at];
-  if ((b & 0xE0) == 0x40) {
-    return d.text_at(key_at + 1, b & 0x1F);
-  }
-  // A pool index or a byte count follows the tag.
-  d.pos = key_at + 1;
-  auto r = uvarint(d);
-  const std::uint64_t u = r.ok() ? r.take() : 0;
-  if (b == 0x06) {
-    const PoolEnt& e = d.pool[u];
-    return d.text_at(e.pos, e.len);
-  }
-  return d.text_at(d.pos, u);
-}
-
 // "duplicate key '{text}'", its text found again here, where it is needed, so
 // that the entry loop keeps no text of its own.
 VESK_COLD PyObject* duplicate_key(Decoder& d, std::uint64_t key_at) noexcept {
-  const std::uint64_t end = d.pos;
-  const std::string_view t = key_text_at(d, key_at);
-  d.pos = end;
-  return fail(d, bad_quoted("duplicate key", t, end));
+  return fail(d, bad_quoted("duplicate key", encoded_text(d, key_at), d.pos));
 }
 
 }  // namespace

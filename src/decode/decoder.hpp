@@ -22,8 +22,18 @@ struct Text {
 template <>
 struct Relocatable<Text> : std::true_type {};
 
-using PoolEnt = Text;  // an entry of the string pool
-using Key = Text;      // a key of a key list
+using Key = Text;  // a key of a key list
+
+// An entry of the string pool: its str object and where the encoding of its
+// text (a short or a long string) starts, from which its bytes are found again
+// when a key list compares them. Two words: a large document holds one entry
+// per distinct text while it decodes.
+struct PoolEnt {
+  Owned obj;
+  std::uint64_t tag_at;
+};
+template <>
+struct Relocatable<PoolEnt> : std::true_type {};
 
 using KeyList = Vec<Key>;
 
@@ -77,6 +87,10 @@ struct Decoder {
   [[nodiscard]] std::uint64_t remaining() const noexcept { return pos < len ? len - pos : 0; }
   [[nodiscard]] std::string_view text_at(std::uint64_t at, std::uint64_t n) const noexcept;
 };
+
+// The bytes of the text whose encoding (a short or a long string, or a pool
+// reference) starts at `at`. It was read there before, so nothing can fail.
+std::string_view encoded_text(Decoder& d, std::uint64_t at) noexcept;
 
 // Charges k cells: subtracts and reports whether the budget is still not negative.
 [[nodiscard]] VESK_INLINE bool charge(std::int64_t& budget, std::uint64_t k) noexcept {
@@ -164,9 +178,9 @@ Result<std::uint64_t> bit_count(Decoder& d) noexcept;
 
 // The steps below return a new reference, or null with the error in d.error.
 
-// The text of n bytes at the cursor, which then moves past it; texts of two or
-// more bytes enter the string pool.
-PyObject* pooled_text(Decoder& d, std::uint64_t n) noexcept;
+// The text of n bytes at the cursor, whose encoding starts at tag_at; the
+// cursor then moves past it. Texts of two or more bytes enter the string pool.
+PyObject* pooled_text(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcept;
 // A string of n bytes whose length the tag gave (at most 31).
 PyObject* short_text(Decoder& d, std::uint64_t n) noexcept;
 // A string whose byte count follows.

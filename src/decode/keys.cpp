@@ -25,14 +25,17 @@ Result<Key> read_key(Decoder& d) noexcept {
     }
     // Copied out: decoding later values may move the pool's storage.
     const PoolEnt& e = d.pool[i];
-    return Key{Owned::borrow(e.obj.get()), e.pos, e.len};
+    const std::string_view t = encoded_text(d, e.tag_at);
+    return Key{Owned::borrow(e.obj.get()),
+               static_cast<std::uint64_t>(reinterpret_cast<const std::uint8_t*>(t.data()) - d.input),
+               t.size()};
   } else if (b == 0x05) {
     VESK_TRY_ASSIGN(n, byte_count(d));
   } else {
     return bad("key must be a string", at);
   }
   const std::uint64_t text_pos = d.pos;
-  VESK_TRY_ASSIGN(Owned s, owned(d, pooled_text(d, n)));
+  VESK_TRY_ASSIGN(Owned s, owned(d, pooled_text(d, n, at)));
   return Key{std::move(s), text_pos, n};
 }
 

@@ -51,6 +51,24 @@ std::string_view Decoder::text_at(std::uint64_t at, std::uint64_t n) const noexc
   return {reinterpret_cast<const char*>(input + at), static_cast<std::size_t>(n)};
 }
 
+std::string_view encoded_text(Decoder& d, std::uint64_t at) noexcept {
+  const std::uint8_t b = d.input[at];
+  if ((b & 0xE0) == 0x40) {
+    return d.text_at(at + 1, b & 0x1F);
+  }
+  // A pool index or a byte count follows the tag.
+  const std::uint64_t cursor = d.pos;
+  d.pos = at + 1;
+  const Varint v = bare_uvarint(d);
+  const std::uint64_t u = v.ok ? v.value : 0;
+  const std::uint64_t text_pos = d.pos;
+  d.pos = cursor;
+  if (b == 0x06) {
+    return encoded_text(d, d.pool[u].tag_at);
+  }
+  return d.text_at(text_pos, u);
+}
+
 DecodeError short_input(std::uint64_t offset) noexcept { return bad("truncated input", offset); }
 
 DecodeError utf8_fail(std::uint64_t offset) noexcept {
@@ -244,14 +262,14 @@ Result<Owned> integral_float(double x) noexcept {
                   : PyFloat_FromDouble(x));
 }
 
-PyObject* pooled_text(Decoder& d, std::uint64_t n) noexcept {
+PyObject* pooled_text(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcept {
   const std::uint64_t at = d.pos;
   Owned s = Owned::steal(text(d, at, n));
   if (VESK_UNLIKELY(!s)) {
     return nullptr;
   }
   d.pos = at + n;
-  if (n >= 2 && VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(s.get()), at, n}))) {
+  if (n >= 2 && VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(s.get()), tag_at}))) {
     return py_failed(d);
   }
   return s.release();
@@ -261,15 +279,16 @@ PyObject* short_text(Decoder& d, std::uint64_t n) noexcept {
   if (VESK_UNLIKELY(n > d.remaining())) {
     return fail(d, short_input(d.pos));
   }
-  return pooled_text(d, n);
+  return pooled_text(d, n, d.pos - 1);
 }
 
 PyObject* long_text(Decoder& d) noexcept {
+  const std::uint64_t tag_at = d.pos - 1;
   const std::uint64_t n = member_count(d);
   if (VESK_UNLIKELY(n == no_count)) {
     return nullptr;
   }
-  return pooled_text(d, n);
+  return pooled_text(d, n, tag_at);
 }
 
 PyObject* pool_ref(Decoder& d) noexcept {
