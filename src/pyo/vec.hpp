@@ -77,10 +77,12 @@ class Vec {
     return true;
   }
 
-  // Appends, doubling the storage when full; false with MemoryError set on failure
-  // (the value is then dropped by the caller's handle).
+  // Appends, growing the full storage by half (doubling while it is small, so
+  // that short lists move rarely; by half, large ones leave less unused room);
+  // false with MemoryError set on failure (the value is then dropped by the
+  // caller's handle).
   [[nodiscard]] bool push(T&& value) noexcept {
-    if (size_ == cap_ && !reserve(cap_ == 0 ? 8 : cap_ * 2)) {
+    if (size_ == cap_ && !reserve(cap_ == 0 ? 8 : cap_ < 1024 ? cap_ * 2 : cap_ + cap_ / 2)) {
       return false;
     }
     ::new (&data_[size_]) T(std::move(value));
