@@ -149,22 +149,30 @@ Result<std::uint64_t> bit_count(Decoder& d) noexcept {
 
 namespace {
 
-// Whether n bytes are all ASCII, looked at eight at a time.
+// Whether n bytes, at least eight, are all ASCII, looked at 64 at a time, then
+// eight at a time: long texts (descriptions, documentation) pay one test per
+// eight words.
 bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
   constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
   std::uint64_t i = 0;
-  for (; n - i >= 8; i += 8) {
+  for (; n - i >= 64; i += 64) {
+    std::uint64_t w[8];
+    std::memcpy(w, p + i, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) & high_bits) != 0) {
+      return false;
+    }
+  }
+  for (; n - i > 8; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, sizeof w);
     if ((w & high_bits) != 0) {
       return false;
     }
   }
-  std::uint8_t tail = 0;
-  for (; i < n; ++i) {
-    tail |= p[i];
-  }
-  return tail < 0x80;
+  // The last eight bytes, overlapping words already tested.
+  std::uint64_t w;
+  std::memcpy(&w, p + n - 8, sizeof w);
+  return (w & high_bits) == 0;
 }
 
 // The bytes of a text of 2 to 16 bytes, read as two words of the widest of 2, 4
@@ -272,8 +280,29 @@ PyObject* long_text(Decoder& d) noexcept {
   return pooled_text(d, n);
 }
 
+namespace {
+
+// A pool index: one byte, or two once the pool holds 128 texts, as it soon
+// does in large documents; both are read here, longer ones out of line.
+VESK_INLINE Varint pool_index(Decoder& d) noexcept {
+  if (VESK_LIKELY(d.pos < d.len)) {
+    const std::uint8_t* b = d.input + d.pos;
+    if (VESK_LIKELY(b[0] < 0x80)) {
+      ++d.pos;
+      return {b[0], true};
+    }
+    if (VESK_LIKELY(d.len - d.pos >= 2 && b[1] < 0x80)) {
+      d.pos += 2;
+      return {(b[0] & 0x7FULL) | static_cast<std::uint64_t>(b[1]) << 7, true};
+    }
+  }
+  return uvarint_slow(d);
+}
+
+}  // namespace
+
 PyObject* pool_ref(Decoder& d) noexcept {
-  const Varint v = bare_uvarint(d);
+  const Varint v = pool_index(d);
   if (VESK_UNLIKELY(!v.ok)) {
     return nullptr;
   }
