@@ -436,21 +436,28 @@ VESK_INLINE Varint pool_index(Decoder& d) noexcept {
   return uvarint_slow(d);
 }
 
-}  // namespace
+VESK_COLD PyObject* bad_pool_index(Decoder& d) noexcept {
+  return fail(d, bad("bad string reference", d.pos));
+}
 
-PyObject* pool_ref(Decoder& d) noexcept {
+// The pool entry whose index follows; inlined into the key reader, where most
+// keys of large documents are such references.
+VESK_INLINE PyObject* pool_entry(Decoder& d) noexcept {
   const Varint v = pool_index(d);
   if (VESK_UNLIKELY(!v.ok)) {
     return nullptr;
   }
-  const std::uint64_t i = v.value;
-  if (VESK_UNLIKELY(i >= d.pool.size())) {
-    return fail(d, bad("bad string reference", d.pos));
+  if (VESK_UNLIKELY(v.value >= d.pool.size())) {
+    return bad_pool_index(d);
   }
-  PyObject* s = d.pool[i].obj.get();
+  PyObject* s = d.pool[v.value].obj.get();
   Py_INCREF(s);
   return s;
 }
+
+}  // namespace
+
+PyObject* pool_ref(Decoder& d) noexcept { return pool_entry(d); }
 
 PyObject* key_text(Decoder& d) noexcept {
   if (VESK_UNLIKELY(d.pos >= d.len)) {
@@ -461,7 +468,7 @@ PyObject* key_text(Decoder& d) noexcept {
     return short_text(d, b & 0x1F);
   }
   if (b == 0x06) {
-    return pool_ref(d);
+    return pool_entry(d);
   }
   if (b == 0x05) {
     return long_text(d);
