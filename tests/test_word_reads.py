@@ -2,7 +2,11 @@
 length, every place of a non-ASCII or invalid byte, every varint width and every
 cut decode exactly as the pure-Python decoder says."""
 
+import sys
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vesk_build as b
 from support import agree, check_no_leak, outcome, reference_outcome
@@ -21,7 +25,8 @@ def texts(n):
 
 
 @pytest.mark.parametrize("form", ["value", "key", "pooled key"])
-@pytest.mark.parametrize("n", range(0, 41))
+# Past 40, the lengths around the ends of 64-byte blocks.
+@pytest.mark.parametrize("n", [*range(0, 41), 63, 64, 65, 71, 72, 73, 127, 128, 129, 136, 137])
 def test_texts_of_every_length_decode_as_the_reference_says(form, n):
     for t in texts(n):
         s = b.raw_short_bytes(t) if n <= 31 else b.raw_long_bytes(t)
@@ -103,3 +108,32 @@ def test_key_lists_of_pool_references_compare_the_texts_they_refer_to(count, rep
     data = b.doc(b.array(first, b.table(keys, 1, *[b.col_tagged(b.small_int(i)) for i in range(count)])))
     agree(data)
     check_no_leak(data)
+
+
+# Characters at the edges of every UTF-8 width, and the sequences a strict
+# decoder must refuse: stray continuations, overlong forms, surrogates, code
+# points beyond U+10FFFF, cut sequences and bytes that never occur.
+UTF8_PIECES = [
+    *(c.encode() for c in "az\x7f\x80\xe9\xff\u0100\u07ff\u0800\u20ac\ud7ff\ue000\uffff"
+                          "\U00010000\U0010ffff"),
+    b"\x80", b"\xbf", b"\xc0\x80", b"\xc1\xbf", b"\xc2", b"\xe0\x9f\xbf", b"\xe0\xa0",
+    b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf0\x8f\xbf\xbf", b"\xf0\x90\x80",
+    b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff",
+]
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.lists(st.sampled_from(UTF8_PIECES), max_size=40), st.integers(0, 70))
+def test_texts_of_mixed_widths_decode_exactly_as_the_interpreter_decodes_them(pieces, ascii_run):
+    t = b"x" * ascii_run + b"".join(pieces)
+    data = b.doc(b.array(b.raw_long_bytes(t), b.obj((b.raw_long_bytes(t + b"k"), b.none()))))
+    agree(data)
+    try:
+        want = t.decode()
+    except UnicodeDecodeError:
+        return
+    got = outcome(data)[1][0]
+    # The same width of storage, and the shared object for one Latin-1 character.
+    assert sys.getsizeof(got) == sys.getsizeof(want)
+    if len(want) == 1 and ord(want) < 256:
+        assert got is want

@@ -201,15 +201,20 @@ Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t cou
 Status fill_rows(KeyedRows& t) noexcept {
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   const std::size_t k = t.columns.size();
+  // Held in locals: each insert is an opaque call, after which members would be reloaded.
+  PyObject* const* rows = t.rows.rows;
+  ColumnCells* columns = t.columns.data();
+  const Key* keys = t.keys.data();
+  const Owned* cells = t.cells.data();
   for (std::uint64_t i = 0; i < n; ++i) {
-    PyObject* row = t.rows.rows[i];
+    PyObject* row = rows[i];
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
     for (std::size_t c = 0; c < k; ++c) {
-      ColumnCells& col = t.columns[c];
+      ColumnCells& col = columns[c];
       if (col.presence != nullptr && (col.presence[i >> 3] & bit) == 0) {
         continue;
       }
-      if (VESK_UNLIKELY(PyDict_SetItem(row, t.keys[c].obj.get(), t.cells[col.next].get()) < 0)) {
+      if (VESK_UNLIKELY(PyDict_SetItem(row, keys[c].obj.get(), cells[col.next].get()) < 0)) {
         return py_fail();
       }
       ++col.next;

@@ -167,22 +167,30 @@ Result<std::uint64_t> bit_count(Decoder& d) noexcept {
 
 namespace {
 
-// Whether n bytes are all ASCII, looked at eight at a time.
+// Whether n bytes, at least eight, are all ASCII, looked at 64 at a time, then
+// eight at a time: long texts (descriptions, documentation) pay one test per
+// eight words.
 bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
   constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
   std::uint64_t i = 0;
-  for (; n - i >= 8; i += 8) {
+  for (; n - i >= 64; i += 64) {
+    std::uint64_t w[8];
+    std::memcpy(w, p + i, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) & high_bits) != 0) {
+      return false;
+    }
+  }
+  for (; n - i > 8; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, sizeof w);
     if ((w & high_bits) != 0) {
       return false;
     }
   }
-  std::uint8_t tail = 0;
-  for (; i < n; ++i) {
-    tail |= p[i];
-  }
-  return tail < 0x80;
+  // The last eight bytes, overlapping words already tested.
+  std::uint64_t w;
+  std::memcpy(&w, p + n - 8, sizeof w);
+  return (w & high_bits) == 0;
 }
 
 // The bytes of a text of 2 to 16 bytes, read as two words of the widest of 2, 4
@@ -206,6 +214,12 @@ VESK_INLINE void store_overlapped(std::uint8_t* out, std::uint64_t n, const Over
   std::memcpy(out + n - W, &o.tail, W);
 }
 
+// The characters of a str just made by PyUnicode_New(n, 127): a compact ASCII
+// str keeps them right after its header, which spares the general lookup.
+VESK_INLINE std::uint8_t* ascii_data(PyObject* s) noexcept {
+  return reinterpret_cast<std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+}
+
 // A new str of the text at p, 2 to 16 bytes, when it is ASCII: loaded once,
 // tested and stored as words. Null without an exception when it is not ASCII.
 template <unsigned W>
@@ -220,7 +234,133 @@ VESK_INLINE PyObject* overlapped_ascii(Decoder& d, const std::uint8_t* p, std::u
   if (VESK_UNLIKELY(s == nullptr)) {
     return py_failed(d);
   }
-  store_overlapped<W>(PyUnicode_1BYTE_DATA(s), n, o);
+  store_overlapped<W>(ascii_data(s), n, o);
+  return s;
+}
+
+// What the first pass over a UTF-8 text found: its characters and the
+// largest lead byte, which gives the width of its widest character.
+struct Utf8Shape {
+  std::uint64_t chars;
+  std::uint8_t top;
+  bool valid;
+};
+
+// Validates n bytes as the interpreter's strict UTF-8 decoder does: no
+// overlong forms, no surrogates, nothing beyond U+10FFFF. ASCII runs are
+// skipped a word at a time.
+Utf8Shape utf8_shape(const std::uint8_t* p, std::uint64_t n) noexcept {
+  std::uint64_t i = 0;
+  std::uint64_t chars = 0;
+  std::uint8_t top = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, sizeof w);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        chars += 8;
+        continue;
+      }
+    }
+    const std::uint8_t b = p[i];
+    if (b < 0x80) {
+      ++i;
+      ++chars;
+      continue;
+    }
+    // The width of the sequence and the range its second byte must fall in.
+    std::uint64_t width;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (b < 0xC2) {
+      return {0, 0, false};
+    } else if (b < 0xE0) {
+      width = 2;
+    } else if (b < 0xF0) {
+      width = 3;
+      lo = b == 0xE0 ? 0xA0 : 0x80;
+      hi = b == 0xED ? 0x9F : 0xBF;
+    } else if (b < 0xF5) {
+      width = 4;
+      lo = b == 0xF0 ? 0x90 : 0x80;
+      hi = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return {0, 0, false};
+    }
+    if (n - i < width || p[i + 1] < lo || p[i + 1] > hi) {
+      return {0, 0, false};
+    }
+    for (std::uint64_t k = 2; k < width; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) {
+        return {0, 0, false};
+      }
+    }
+    top = std::max(top, b);
+    i += width;
+    ++chars;
+  }
+  return {chars, top, true};
+}
+
+// Writes the characters of n bytes of valid UTF-8 as code units of type C;
+// ASCII runs go a word at a time.
+template <class C>
+void write_utf8(const std::uint8_t* p, std::uint64_t n, C* out) noexcept {
+  std::uint64_t i = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, sizeof w);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        for (unsigned k = 0; k < 8; ++k) {
+          out[k] = static_cast<C>(p[i + k]);
+        }
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const std::uint32_t b = p[i];
+    if (b < 0x80) {
+      *out++ = static_cast<C>(b);
+      i += 1;
+    } else if (b < 0xE0) {
+      *out++ = static_cast<C>((b & 0x1F) << 6 | (p[i + 1] & 0x3FU));
+      i += 2;
+    } else if (b < 0xF0) {
+      *out++ = static_cast<C>((b & 0x0F) << 12 | (p[i + 1] & 0x3FU) << 6 | (p[i + 2] & 0x3FU));
+      i += 3;
+    } else {
+      *out++ = static_cast<C>((b & 0x07) << 18 | (p[i + 1] & 0x3FU) << 12 |
+                              (p[i + 2] & 0x3FU) << 6 | (p[i + 3] & 0x3FU));
+      i += 4;
+    }
+  }
+}
+
+// A str of n bytes (at least three) that are not all ASCII, decoded in two
+// passes straight into a str of its final width and length, where the
+// interpreter's decoder may widen and shrink its result as it goes.
+VESK_NOINLINE PyObject* utf8_text(Decoder& d, std::uint64_t at, std::uint64_t n) noexcept {
+  const std::uint8_t* p = d.input + at;
+  const Utf8Shape shape = utf8_shape(p, n);
+  if (VESK_UNLIKELY(!shape.valid)) {
+    return fail(d, bad("string is not valid UTF-8", at));
+  }
+  // Two-byte leads up to 0xC3 stop at U+00FF, wider ones below 0xF0 at U+FFFF.
+  const Py_UCS4 widest = shape.top <= 0xC3 ? 0xFF : shape.top < 0xF0 ? 0xFFFF : 0x10FFFF;
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), widest);
+  if (VESK_UNLIKELY(s == nullptr)) {
+    return py_failed(d);
+  }
+  if (widest == 0xFF) {
+    write_utf8(p, n, PyUnicode_1BYTE_DATA(s));
+  } else if (widest == 0xFFFF) {
+    write_utf8(p, n, PyUnicode_2BYTE_DATA(s));
+  } else {
+    write_utf8(p, n, PyUnicode_4BYTE_DATA(s));
+  }
   return s;
 }
 
@@ -242,8 +382,13 @@ VESK_INLINE PyObject* text(Decoder& d, std::uint64_t at, std::uint64_t n) noexce
     if (VESK_UNLIKELY(s == nullptr)) {
       return py_failed(d);
     }
-    std::memcpy(PyUnicode_1BYTE_DATA(s), p, static_cast<std::size_t>(n));
+    std::memcpy(ascii_data(s), p, static_cast<std::size_t>(n));
     return s;
+  }
+  // Below three bytes the interpreter's decoder, which returns its shared
+  // object for a text of one Latin-1 character.
+  if (n >= 3 && n <= 64) {
+    return utf8_text(d, at, n);
   }
   PyObject* s =
       PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n));
@@ -291,19 +436,47 @@ PyObject* long_text(Decoder& d) noexcept {
   return pooled_text(d, n, tag_at);
 }
 
-PyObject* pool_ref(Decoder& d) noexcept {
-  const Varint v = bare_uvarint(d);
+namespace {
+
+// A pool index: one byte, or two once the pool holds 128 texts, as it soon
+// does in large documents; both are read here, longer ones out of line.
+VESK_INLINE Varint pool_index(Decoder& d) noexcept {
+  if (VESK_LIKELY(d.pos < d.len)) {
+    const std::uint8_t* b = d.input + d.pos;
+    if (VESK_LIKELY(b[0] < 0x80)) {
+      ++d.pos;
+      return {b[0], true};
+    }
+    if (VESK_LIKELY(d.len - d.pos >= 2 && b[1] < 0x80)) {
+      d.pos += 2;
+      return {(b[0] & 0x7FULL) | static_cast<std::uint64_t>(b[1]) << 7, true};
+    }
+  }
+  return uvarint_slow(d);
+}
+
+VESK_COLD PyObject* bad_pool_index(Decoder& d) noexcept {
+  return fail(d, bad("bad string reference", d.pos));
+}
+
+// The pool entry whose index follows; inlined into the key reader, where most
+// keys of large documents are such references.
+VESK_INLINE PyObject* pool_entry(Decoder& d) noexcept {
+  const Varint v = pool_index(d);
   if (VESK_UNLIKELY(!v.ok)) {
     return nullptr;
   }
-  const std::uint64_t i = v.value;
-  if (VESK_UNLIKELY(i >= d.pool.size())) {
-    return fail(d, bad("bad string reference", d.pos));
+  if (VESK_UNLIKELY(v.value >= d.pool.size())) {
+    return bad_pool_index(d);
   }
-  PyObject* s = d.pool[i].obj.get();
+  PyObject* s = d.pool[v.value].obj.get();
   Py_INCREF(s);
   return s;
 }
+
+}  // namespace
+
+PyObject* pool_ref(Decoder& d) noexcept { return pool_entry(d); }
 
 PyObject* key_text(Decoder& d) noexcept {
   if (VESK_UNLIKELY(d.pos >= d.len)) {
@@ -314,7 +487,7 @@ PyObject* key_text(Decoder& d) noexcept {
     return short_text(d, b & 0x1F);
   }
   if (b == 0x06) {
-    return pool_ref(d);
+    return pool_entry(d);
   }
   if (b == 0x05) {
     return long_text(d);

@@ -1,5 +1,7 @@
 // Sparse tables: tables whose columns may cover only the rows that a presence
 // bitmap names.
+#include <cstring>
+
 #include "decode/columns.hpp"
 
 namespace vesk {
@@ -12,7 +14,14 @@ enum class PresenceFlag : std::uint8_t { Dense = 0x00, Sparse = 0x01 };
 std::int64_t present_rows(const std::uint8_t* bitmap, std::uint64_t bytes,
                           std::uint64_t n) noexcept {
   std::int64_t p = 0;
-  for (std::uint64_t i = 0; i < bytes; ++i) {
+  std::uint64_t i = 0;
+  // A word at a time: without a popcount instruction each count is a call.
+  for (; bytes - i >= 8; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bitmap + i, sizeof w);
+    p += __builtin_popcountll(w);
+  }
+  for (; i < bytes; ++i) {
     p += __builtin_popcount(bitmap[i]);
   }
   const unsigned used = static_cast<unsigned>(n & 7);
