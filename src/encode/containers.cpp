@@ -102,8 +102,8 @@ Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
       hk = Owned::borrow(k);
       hv = Owned::borrow(v);
     }
-    VESK_TRY(PyUnicode_CheckExact(k) ? text(e, k) : key(e, k));
-    Status s = str_direct && PyUnicode_CheckExact(v) ? text(e, v) : value(e, v, depth + 1);
+    VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
+    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : value(e, v, depth + 1);
     if (VESK_UNLIKELY(!s.ok())) {
       return s.error().at_key(k);
     }

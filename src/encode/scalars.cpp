@@ -73,65 +73,9 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
 
 }  // namespace
 
-namespace {
+Status text(Encoder& e, PyObject* s) noexcept { return text_inline(e, s); }
 
-// Copies n bytes to d. Most texts are short, and a call to memcpy costs more
-// than their copy: up to 32 bytes are moved as two overlapping words, which
-// read and write only the n bytes themselves.
-VESK_INLINE void copy_text(char* d, const char* p, std::size_t n) noexcept {
-  if (n >= 32) {
-    std::memcpy(d, p, n);
-  } else if (n >= 16) {
-    std::memcpy(d, p, 16);
-    std::memcpy(d + n - 16, p + n - 16, 16);
-  } else if (n >= 8) {
-    std::memcpy(d, p, 8);
-    std::memcpy(d + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(d, p, 4);
-    std::memcpy(d + n - 4, p + n - 4, 4);
-  } else if (n > 0) {
-    d[0] = p[0];
-    d[n / 2] = p[n / 2];
-    d[n - 1] = p[n - 1];
-  }
-}
-
-// A text in full from its UTF-8 bytes.
-VESK_INLINE Status utf8_literal(Encoder& e, const char* p, std::size_t len) noexcept {
-  VESK_ROOM(e, len + 11);
-  char* d = e.out.cursor();
-  if (len < 32) {
-    *d++ = static_cast<char>(tag::short_str | len);
-  } else {
-    *d++ = static_cast<char>(tag::str);
-    d = Out::put_varint(d, len);
-  }
-  copy_text(d, p, len);
-  e.out.advance_to(d + len);
-  return done();
-}
-
-VESK_INLINE Status reference(Encoder& e, std::uint32_t index) noexcept {
-  VESK_ROOM(e, 6);
-  e.out.varint_after(tag::str_ref, index);
-  return done();
-}
-
-}  // namespace
-
-Status text(Encoder& e, PyObject* s) noexcept {
-  RecentTexts::Entry* seen = e.recent.at(s);
-  if (seen != nullptr && seen->text == s) {
-    return reference(e, seen->num);
-  }
-  // An ASCII text is its own UTF-8 form, written straight from its bytes; a
-  // text of another kind has at least two UTF-8 bytes, so the pool takes it.
-  bool ascii = PyUnicode_IS_ASCII(s);
-  if (ascii && PyUnicode_GET_LENGTH(s) < 2) {
-    return utf8_literal(e, static_cast<const char*>(PyUnicode_DATA(s)),
-                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
-  }
+Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept {
   std::uint32_t index;
   if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
     return py_fail();
@@ -143,9 +87,9 @@ Status text(Encoder& e, PyObject* s) noexcept {
     e.recent.turn_on();
   }
   if (!added) {
-    return reference(e, index);
+    return text_reference(e, index);
   }
-  if (ascii) {
+  if (PyUnicode_IS_ASCII(s)) {
     return utf8_literal(e, static_cast<const char*>(PyUnicode_DATA(s)),
                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
   }
