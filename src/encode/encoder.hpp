@@ -146,6 +146,15 @@ VESK_INLINE Status text_reference(Encoder& e, std::uint32_t index) noexcept {
   return done();
 }
 
+// literal() without a call for an ASCII text, which is its own UTF-8 form.
+VESK_INLINE Status literal_inline(Encoder& e, PyObject* s) noexcept {
+  if (PyUnicode_IS_ASCII(s)) {
+    return utf8_literal(e, static_cast<const char*>(PyUnicode_DATA(s)),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+  }
+  return literal(e, s);
+}
+
 // text() for the loops over many texts, which would otherwise pay a call and
 // its saved registers per text: a key object written before is found by its
 // address, and a text of less than two ASCII bytes never enters the pool.

@@ -89,11 +89,7 @@ Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept {
   if (!added) {
     return text_reference(e, index);
   }
-  if (PyUnicode_IS_ASCII(s)) {
-    return utf8_literal(e, static_cast<const char*>(PyUnicode_DATA(s)),
-                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
-  }
-  return literal(e, s);
+  return literal_inline(e, s);
 }
 
 Status literal(Encoder& e, PyObject* s) noexcept {
