@@ -341,15 +341,12 @@ VESK_INLINE Status planned_text(Encoder& e, Plan& p, PyObject* const* cells,
                                 std::size_t i) noexcept {
   std::uint32_t j = p.index[i];
   if (j < p.new_from) {
-    VESK_ROOM(e, 6);
-    e.out.byte(tag::str_ref);
-    e.out.varint(j);
-    return done();
+    return text_reference(e, j);
   }
   if (j < short_text) {
     ++p.new_from;  // the first use of the next new text: later ones refer to it
   }
-  Status s = literal(e, cells[i]);
+  Status s = literal_inline(e, cells[i]);
   if (VESK_UNLIKELY(!s.ok())) {
     EncodeError err = s.error();
     err.set_cell(static_cast<Py_ssize_t>(i));

@@ -86,6 +86,9 @@ Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
   e.out.byte(tag::object);
   e.out.varint(static_cast<std::uint64_t>(n));
   e.cells += n + 1;
+  // Where a value may nest no deeper, an exact str (most values) is written
+  // without the dispatch on its type.
+  bool str_direct = depth + 1 + e.anchor_depth <= max_depth;
   Py_ssize_t pos = 0;
   Py_ssize_t i = 0;
   PyObject* k;
@@ -99,8 +102,8 @@ Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
       hk = Owned::borrow(k);
       hv = Owned::borrow(v);
     }
-    VESK_TRY(key(e, k));
-    Status s = value(e, v, depth + 1);
+    VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
+    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : value(e, v, depth + 1);
     if (VESK_UNLIKELY(!s.ok())) {
       return s.error().at_key(k);
     }

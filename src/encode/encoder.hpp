@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "encode/error.hpp"
 #include "encode/maps.hpp"
@@ -84,6 +85,9 @@ enum class Kind : std::uint8_t { Tagged, Delta, Decimal, Dictionary, Bitmap, Obj
 Status value(Encoder& e, PyObject* obj, int depth) noexcept;
 // An exact str, as a value or a key: a pool reference when the pool has it.
 Status text(Encoder& e, PyObject* s) noexcept;
+// The part of text() past the table of recent texts, for a str that the pool
+// takes; `seen` is where that table keeps s, or null while it is off.
+Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept;
 // An exact str in full, whether or not the pool has it.
 Status literal(Encoder& e, PyObject* s) noexcept;
 // A dict key: a str or one of its subclasses.
@@ -98,6 +102,74 @@ Status real(Encoder& e, double x) noexcept;
 VESK_INLINE std::size_t int_size(std::int64_t v) noexcept {
   return (v >= 0 && v < 128) ? 1 : 1 + varint_len(zigzag(v));
 }
+// Copies n bytes to d. Most texts are short, and a call to memcpy costs more
+// than their copy: up to 32 bytes are moved as two overlapping words, which
+// read and write only the n bytes themselves.
+VESK_INLINE void copy_text(char* d, const char* p, std::size_t n) noexcept {
+  if (n >= 32) {
+    std::memcpy(d, p, n);
+  } else if (n >= 16) {
+    std::memcpy(d, p, 16);
+    std::memcpy(d + n - 16, p + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(d, p, 8);
+    std::memcpy(d + n - 8, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(d, p, 4);
+    std::memcpy(d + n - 4, p + n - 4, 4);
+  } else if (n > 0) {
+    d[0] = p[0];
+    d[n / 2] = p[n / 2];
+    d[n - 1] = p[n - 1];
+  }
+}
+
+// A text in full from its UTF-8 bytes.
+VESK_INLINE Status utf8_literal(Encoder& e, const char* p, std::size_t len) noexcept {
+  VESK_ROOM(e, len + 11);
+  char* d = e.out.cursor();
+  if (len < 32) {
+    *d++ = static_cast<char>(tag::short_str | len);
+  } else {
+    *d++ = static_cast<char>(tag::str);
+    d = Out::put_varint(d, len);
+  }
+  copy_text(d, p, len);
+  e.out.advance_to(d + len);
+  return done();
+}
+
+// A reference to the text at that pool index.
+VESK_INLINE Status text_reference(Encoder& e, std::uint32_t index) noexcept {
+  VESK_ROOM(e, 6);
+  e.out.varint_after(tag::str_ref, index);
+  return done();
+}
+
+// literal() without a call for an ASCII text, which is its own UTF-8 form.
+VESK_INLINE Status literal_inline(Encoder& e, PyObject* s) noexcept {
+  if (PyUnicode_IS_ASCII(s)) {
+    return utf8_literal(e, static_cast<const char*>(PyUnicode_DATA(s)),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+  }
+  return literal(e, s);
+}
+
+// text() for the loops over many texts, which would otherwise pay a call and
+// its saved registers per text: a key object written before is found by its
+// address, and a text of less than two ASCII bytes never enters the pool.
+VESK_INLINE Status text_inline(Encoder& e, PyObject* s) noexcept {
+  RecentTexts::Entry* seen = e.recent.at(s);
+  if (seen != nullptr && seen->text == s) {
+    return text_reference(e, seen->num);
+  }
+  if (PyUnicode_IS_ASCII(s) && PyUnicode_GET_LENGTH(s) < 2) {
+    return utf8_literal(e, static_cast<const char*>(PyUnicode_DATA(s)),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+  }
+  return pooled_text(e, s, seen);
+}
+
 // Whether a str enters the pool: two or more UTF-8 bytes.
 VESK_INLINE bool pooled(PyObject* s) noexcept {
   Py_ssize_t n = PyUnicode_GET_LENGTH(s);

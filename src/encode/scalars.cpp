@@ -73,47 +73,30 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
 
 }  // namespace
 
-Status text(Encoder& e, PyObject* s) noexcept {
-  RecentTexts::Entry* seen = e.recent.at(s);
+Status text(Encoder& e, PyObject* s) noexcept { return text_inline(e, s); }
+
+Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept {
   std::uint32_t index;
-  if (seen != nullptr && seen->text == s) {
-    index = seen->num;
-  } else {
-    if (!pooled(s)) {
-      return literal(e, s);
-    }
-    if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
-      return py_fail();
-    }
-    bool added = index == TextMap::absent;
-    if (seen != nullptr) {
-      *seen = RecentTexts::Entry{s, added ? e.pool.size() - 1 : index};
-    } else if (e.pool.size() >= recent_from) {
-      e.recent.turn_on();
-    }
-    if (added) {
-      return literal(e, s);
-    }
+  if (VESK_UNLIKELY(!e.pool.find(s, true, index))) {
+    return py_fail();
   }
-  VESK_ROOM(e, 6);
-  e.out.byte(tag::str_ref);
-  e.out.varint(index);
-  return done();
+  bool added = index == TextMap::absent;
+  if (seen != nullptr) {
+    *seen = RecentTexts::Entry{s, added ? e.pool.size() - 1 : index};
+  } else if (e.pool.size() >= recent_from) {
+    e.recent.turn_on();
+  }
+  if (!added) {
+    return text_reference(e, index);
+  }
+  return literal_inline(e, s);
 }
 
 Status literal(Encoder& e, PyObject* s) noexcept {
   const char* p;
   Py_ssize_t len;
   VESK_TRY(utf8(s, p, len));
-  VESK_ROOM(e, static_cast<std::size_t>(len) + 11);
-  if (len < 32) {
-    e.out.byte(static_cast<std::uint8_t>(tag::short_str | len));
-  } else {
-    e.out.byte(tag::str);
-    e.out.varint(static_cast<std::uint64_t>(len));
-  }
-  e.out.raw(p, static_cast<std::size_t>(len));
-  return done();
+  return utf8_literal(e, p, static_cast<std::size_t>(len));
 }
 
 Status key(Encoder& e, PyObject* k) noexcept {

@@ -40,6 +40,12 @@ class Out {
     ++pos_;
   }
   VESK_INLINE void varint(std::uint64_t v) noexcept { pos_ = put_varint(base_ + pos_, v) - base_; }
+  // A tag byte and the varint that follows it.
+  VESK_INLINE void varint_after(std::uint8_t b, std::uint64_t v) noexcept {
+    char* d = base_ + pos_;
+    *d = static_cast<char>(b);
+    pos_ = put_varint(d + 1, v) - base_;
+  }
   VESK_INLINE void raw(const void* p, std::size_t n) noexcept {
     std::memcpy(base_ + pos_, p, n);
     pos_ += n;
