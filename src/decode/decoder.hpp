@@ -12,28 +12,26 @@
 
 namespace vesk {
 
-// A decoded text: its str object and where its UTF-8 bytes stand in the input,
-// so that texts can be compared by their bytes without converting.
+// A decoded text: its str object and its UTF-8 bytes, in the input or, for an
+// ASCII str, its own characters, so that texts compare by their bytes.
 struct Text {
   Owned obj;
-  std::uint64_t pos;
-  std::uint64_t len;
+  std::string_view utf8;
 };
 template <>
 struct Relocatable<Text> : std::true_type {};
 
 using Key = Text;  // a key of a key list
 
-// An entry of the string pool: its str object and where the encoding of its
-// text (a short or a long string) starts, from which its bytes are found again
-// when a key list compares them. Two words: a large document holds one entry
-// per distinct text while it decodes.
-struct PoolEnt {
-  Owned obj;
+// A pooled text that is not ASCII: its pool index and where the encoding of
+// its text (a short or a long string) starts, from which its bytes are found
+// again when a key list compares them. An ASCII str holds those bytes itself,
+// so the pool keeps one word per distinct text, the most a large document
+// holds while it decodes.
+struct WideText {
+  std::uint64_t index;
   std::uint64_t tag_at;
 };
-template <>
-struct Relocatable<PoolEnt> : std::true_type {};
 
 using KeyList = Vec<Key>;
 
@@ -57,8 +55,9 @@ struct Limits {
 constexpr std::size_t pool_room_entries = 16;
 
 struct Decoder {
-  alignas(PoolEnt) unsigned char pool_room[pool_room_entries * sizeof(PoolEnt)];
-  Vec<PoolEnt> pool{pool_room, pool_room_entries};
+  alignas(Owned) unsigned char pool_room[pool_room_entries * sizeof(Owned)];
+  Vec<Owned> pool{pool_room, pool_room_entries};
+  Vec<WideText> wide;  // the pool's texts that are not ASCII, in index order
   Vec<Owned> anchors;  // a null slot is an anchor whose value is still being decoded
   const std::uint8_t* input;
   std::uint64_t len;
@@ -91,6 +90,8 @@ struct Decoder {
 // The bytes of the text whose encoding (a short or a long string, or a pool
 // reference) starts at `at`. It was read there before, so nothing can fail.
 std::string_view encoded_text(Decoder& d, std::uint64_t at) noexcept;
+// The bytes of pool entry i (< the pool's size).
+std::string_view pool_text(Decoder& d, std::uint64_t i) noexcept;
 
 // Charges k cells: subtracts and reports whether the budget is still not negative.
 [[nodiscard]] VESK_INLINE bool charge(std::int64_t& budget, std::uint64_t k) noexcept {

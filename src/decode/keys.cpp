@@ -23,12 +23,8 @@ Result<Key> read_key(Decoder& d) noexcept {
     if (i >= d.pool.size()) {
       return bad("bad string reference", d.pos);
     }
-    // Copied out: decoding later values may move the pool's storage.
-    const PoolEnt& e = d.pool[i];
-    const std::string_view t = encoded_text(d, e.tag_at);
-    return Key{Owned::borrow(e.obj.get()),
-               static_cast<std::uint64_t>(reinterpret_cast<const std::uint8_t*>(t.data()) - d.input),
-               t.size()};
+    // Borrowed from the pool, which keeps the str, and so its bytes, to the end.
+    return Key{Owned::borrow(d.pool[i].get()), pool_text(d, i)};
   } else if (b == 0x05) {
     VESK_TRY_ASSIGN(n, byte_count(d));
   } else {
@@ -36,7 +32,7 @@ Result<Key> read_key(Decoder& d) noexcept {
   }
   const std::uint64_t text_pos = d.pos;
   VESK_TRY_ASSIGN(Owned s, owned(d, pooled_text(d, n, at)));
-  return Key{std::move(s), text_pos, n};
+  return Key{std::move(s), d.text_at(text_pos, n)};
 }
 
 namespace {
@@ -56,7 +52,7 @@ class TextSet {
 
   // Inserts key `index` unless an equal text is there; returns whether it was
   // new, or an error (MemoryError) when the set cannot grow.
-  Result<bool> insert(const Decoder& d, const KeyList& keys, std::uint32_t index,
+  Result<bool> insert(const KeyList& keys, std::uint32_t index,
                       std::string_view t) noexcept {
     // A load of at most one half keeps probe runs short.
     if (2 * (size_ + 1) > cap_ && !grow()) {
@@ -73,7 +69,7 @@ class TextSet {
       }
       if (s.hash == h) {
         const Key& k = keys[s.index_plus_one - 1];
-        if (d.text_at(k.pos, k.len) == t) {
+        if (k.utf8 == t) {
           return false;
         }
       }
@@ -114,9 +110,9 @@ class TextSet {
   std::uint64_t size_ = 0;
 };
 
-bool seen_pairwise(const Decoder& d, const KeyList& keys, std::string_view t) noexcept {
+bool seen_pairwise(const KeyList& keys, std::string_view t) noexcept {
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (d.text_at(keys[i].pos, keys[i].len) == t) {
+    if (keys[i].utf8 == t) {
       return true;
     }
   }
@@ -137,13 +133,13 @@ Result<KeyList> unique_keys(Decoder& d, std::uint64_t count, std::string_view la
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     VESK_TRY_ASSIGN(Key key, read_key(d));
-    const std::string_view t = d.text_at(key.pos, key.len);
+    const std::string_view t = key.utf8;
     bool duplicate;
     if (hashed) {
-      VESK_TRY_ASSIGN(const bool fresh, set.insert(d, keys, static_cast<std::uint32_t>(i), t));
+      VESK_TRY_ASSIGN(const bool fresh, set.insert(keys, static_cast<std::uint32_t>(i), t));
       duplicate = !fresh;
     } else {
-      duplicate = seen_pairwise(d, keys, t);
+      duplicate = seen_pairwise(keys, t);
     }
     if (duplicate) {
       return bad_quoted(label, t, d.pos);

@@ -64,9 +64,22 @@ std::string_view encoded_text(Decoder& d, std::uint64_t at) noexcept {
   const std::uint64_t text_pos = d.pos;
   d.pos = cursor;
   if (b == 0x06) {
-    return encoded_text(d, d.pool[u].tag_at);
+    return pool_text(d, u);
   }
   return d.text_at(text_pos, u);
+}
+
+std::string_view pool_text(Decoder& d, std::uint64_t i) noexcept {
+  PyObject* s = d.pool[i].get();
+  if (PyUnicode_IS_ASCII(s)) {
+    return {static_cast<const char*>(PyUnicode_DATA(s)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+  }
+  const WideText* first = d.wide.data();
+  const WideText* found = std::lower_bound(
+      first, first + d.wide.size(), i,
+      [](const WideText& w, std::uint64_t index) noexcept { return w.index < index; });
+  return encoded_text(d, found->tag_at);
 }
 
 DecodeError short_input(std::uint64_t offset) noexcept { return bad("truncated input", offset); }
@@ -414,8 +427,14 @@ PyObject* pooled_text(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcep
     return nullptr;
   }
   d.pos = at + n;
-  if (n >= 2 && VESK_UNLIKELY(!d.pool.push(PoolEnt{Owned::borrow(s.get()), tag_at}))) {
-    return py_failed(d);
+  if (n >= 2) {
+    if (VESK_UNLIKELY(!PyUnicode_IS_ASCII(s.get())) &&
+        VESK_UNLIKELY(!d.wide.push(WideText{d.pool.size(), tag_at}))) {
+      return py_failed(d);
+    }
+    if (VESK_UNLIKELY(!d.pool.push(Owned::borrow(s.get())))) {
+      return py_failed(d);
+    }
   }
   return s.release();
 }
@@ -469,7 +488,7 @@ VESK_INLINE PyObject* pool_entry(Decoder& d) noexcept {
   if (VESK_UNLIKELY(v.value >= d.pool.size())) {
     return bad_pool_index(d);
   }
-  PyObject* s = d.pool[v.value].obj.get();
+  PyObject* s = d.pool[v.value].get();
   Py_INCREF(s);
   return s;
 }
