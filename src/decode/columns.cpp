@@ -154,11 +154,7 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   if (count == 0) {
     return r;
   }
-  r.rows = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
-  if (r.rows == nullptr) {
-    PyErr_NoMemory();
-    return py_fail();
-  }
+  r.rows = PySequence_Fast_ITEMS(r.list.get());
   // Rows that will hold every key are copies of one dict holding the keys in
   // order, so that filling them replaces values instead of growing each dict.
   Owned shape;
@@ -175,7 +171,6 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
     if (row == nullptr) {
       return py_fail();
     }
-    PyList_SET_ITEM(r.list.get(), static_cast<Py_ssize_t>(i), row);
     r.rows[i] = row;
   }
   return r;
@@ -190,13 +185,63 @@ Result<Head> head_of(KeyedRows rows) noexcept {
 }
 
 Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept {
-  if (!t.cells.reserve(t.cells.size() + count)) {
+  const std::size_t first = t.blocks.size();
+  if (!t.blocks.reserve(first + (count + cells_per_block - 1) / cells_per_block)) {
     return py_fail();
   }
+  for (std::uint64_t left = count; left > 0;) {
+    const std::size_t size = left < cells_per_block ? left : cells_per_block;
+    auto* cells = static_cast<Owned*>(PyMem_Malloc(size * sizeof(Owned)));
+    if (cells == nullptr) {
+      PyErr_NoMemory();
+      return py_fail();
+    }
+    // Cannot fail: reserved above.
+    (void)t.blocks.push(CellBlock(cells, size));
+    left -= size;
+  }
+  Owned* begin = count > 0 ? t.blocks[first].begin() : nullptr;
+  Owned* end = count > 0 ? t.blocks[first].end() : nullptr;
   // Cannot fail: reserved for every key.
-  (void)t.columns.push(ColumnCells{presence, t.cells.size()});
+  (void)t.columns.push(ColumnCells{presence, begin, end, first, t.blocks.size()});
   return success();
 }
+
+void CellSink::close() noexcept {
+  if (block < table->blocks.size()) {
+    table->blocks[block].set_made(static_cast<std::size_t>(at - table->blocks[block].begin()));
+  }
+}
+
+bool CellSink::next_block() noexcept {
+  if (block + 1 >= table->blocks.size()) {
+    return false;
+  }
+  CellBlock& full = table->blocks[block];
+  full.set_made(static_cast<std::size_t>(full.end() - full.begin()));
+  ++block;
+  at = table->blocks[block].begin();
+  end = table->blocks[block].end();
+  return true;
+}
+
+namespace {
+
+// Frees the block of column `c` whose cells are all in their rows, and moves
+// on to the column's next block, if any.
+VESK_NOINLINE void finish_block(KeyedRows& t, ColumnCells& c) noexcept {
+  t.blocks[c.block].free_taken();
+  ++c.block;
+  if (c.block < c.last) {
+    c.next = t.blocks[c.block].begin();
+    c.end = t.blocks[c.block].end();
+  } else {
+    c.next = nullptr;
+    c.end = nullptr;
+  }
+}
+
+}  // namespace
 
 Status fill_rows(KeyedRows& t) noexcept {
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
@@ -205,7 +250,6 @@ Status fill_rows(KeyedRows& t) noexcept {
   PyObject* const* rows = t.rows.rows;
   ColumnCells* columns = t.columns.data();
   const Key* keys = t.keys.data();
-  const Owned* cells = t.cells.data();
   for (std::uint64_t i = 0; i < n; ++i) {
     PyObject* row = rows[i];
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
@@ -214,10 +258,14 @@ Status fill_rows(KeyedRows& t) noexcept {
       if (col.presence != nullptr && (col.presence[i >> 3] & bit) == 0) {
         continue;
       }
-      if (VESK_UNLIKELY(PyDict_SetItem(row, keys[c].obj.get(), cells[col.next].get()) < 0)) {
+      if (VESK_UNLIKELY(PyDict_SetItem(row, keys[c].obj.get(), col.next->get()) < 0)) {
         return py_fail();
       }
-      ++col.next;
+      // The row holds the cell now.
+      col.next->reset();
+      if (VESK_UNLIKELY(++col.next == col.end)) {
+        finish_block(t, col);
+      }
     }
   }
   return success();

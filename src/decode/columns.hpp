@@ -43,20 +43,6 @@ struct DictSink {
   }
 };
 
-// Keeps the cells of the columns of a sparse table, one column after the
-// other, until every column is read; the rows are then filled one at a time
-// (`fill_rows`). Tables fill rows made with every key in advance, and do not.
-struct CellSink {
-  Vec<Owned>* cells;
-
-  VESK_INLINE Status put(std::uint64_t, Owned v) noexcept {
-    if (VESK_UNLIKELY(!cells->push(std::move(v)))) {
-      return py_fail();
-    }
-    return success();
-  }
-};
-
 // The payload of each column kind: `count` cells put in index order.
 template <class Sink>
 Status tagged_cells(Decoder& d, std::uint64_t count, std::uint32_t depth, Sink& sink) noexcept;
@@ -113,18 +99,9 @@ VESK_INLINE Status column(Decoder& d, std::uint64_t count, std::uint32_t depth,
   return bad_column_kind(at);
 }
 
-// A list of n new dicts and the row array through which they are
-// addressed by index (borrowed from the list).
-class Rows {
- public:
-  Rows() noexcept = default;
-  Rows(const Rows&) = delete;
-  Rows& operator=(const Rows&) = delete;
-  Rows(Rows&& other) noexcept
-      : list(std::move(other.list)), rows(std::exchange(other.rows, nullptr)) {}
-  Rows& operator=(Rows&&) = delete;
-  ~Rows() { PyMem_Free(rows); }
-
+// A list of n new dicts, and the list's own item array, through which they
+// are addressed by index.
+struct Rows {
   Owned list;
   PyObject** rows = nullptr;
 };
@@ -166,26 +143,103 @@ VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noex
   }
 }
 
+// The cells of a sparse table's columns are kept until every column is read;
+// the rows are then filled one at a time (`fill_rows`). A column keeps its
+// cells in blocks of at most this many, and each block is freed once its cells
+// are in their rows, so that the kept cells add at most a block per column to
+// the memory of the result.
+constexpr std::size_t cells_per_block = 512;
+
+// A block of kept cells, of which the first `made` are constructed (a cell
+// taken into its row is left null).
+class CellBlock {
+ public:
+  CellBlock(Owned* cells, std::size_t size) noexcept : cells_(cells), size_(size) {}
+  CellBlock(const CellBlock&) = delete;
+  CellBlock& operator=(const CellBlock&) = delete;
+  CellBlock(CellBlock&& other) noexcept
+      : cells_(std::exchange(other.cells_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        made_(std::exchange(other.made_, 0)) {}
+  CellBlock& operator=(CellBlock&&) = delete;
+  ~CellBlock() {
+    for (std::size_t i = 0; i < made_; ++i) {
+      cells_[i].~Owned();
+    }
+    PyMem_Free(cells_);
+  }
+
+  void set_made(std::size_t made) noexcept { made_ = made; }
+  // Frees the block once every cell has been taken out of it.
+  void free_taken() noexcept {
+    PyMem_Free(cells_);
+    cells_ = nullptr;
+    size_ = 0;
+    made_ = 0;
+  }
+  [[nodiscard]] Owned* begin() const noexcept { return cells_; }
+  [[nodiscard]] Owned* end() const noexcept { return cells_ + size_; }
+
+ private:
+  Owned* cells_;
+  std::size_t size_;
+  std::size_t made_ = 0;
+};
+template <>
+struct Relocatable<CellBlock> : std::true_type {};
+
+// Where the cells of one column stand among the kept blocks, and which rows
+// they go to.
+struct ColumnCells {
+  const std::uint8_t* presence;  // ceil(n / 8) bytes in the input; null for a dense column
+  Owned* next;                   // its next cell to store
+  Owned* end;                    // the end of the block that `next` is in
+  std::size_t block;             // the index of that block
+  std::size_t last;              // the index past the column's last block
+};
+
 // The key list and the rows of a table, a sparse table or an Object column.
 // Their heads are read by functions of their own, which return this record
 // on the heap: the recursive loops over the columns then keep one pointer in
 // their frames, and no temporaries of the heads.
-// Where the cells of one column stand among the kept cells, and which rows
-// they go to.
-struct ColumnCells {
-  const std::uint8_t* presence;  // ceil(n / 8) bytes in the input; null for a dense column
-  std::size_t next;              // the index of its next cell to store
-};
-
 struct KeyedRows {
   KeyList keys;
   Rows rows;
   bool filled;  // every row starts out holding every key
-  // The cells of a sparse table's columns read so far, in column order.
-  Vec<Owned> cells{};
+  // The blocks of the cells of a sparse table's columns read so far, in column order.
+  Vec<CellBlock> blocks{};
   Vec<ColumnCells> columns{};
 };
 using Head = Boxed<KeyedRows>;
+
+// Keeps the cells of a sparse table's column in its blocks, between `open`
+// and `close` (which records how many were made, whether the column was read
+// whole or not).
+struct CellSink {
+  KeyedRows* table;
+  Owned* at = nullptr;
+  Owned* end = nullptr;
+  std::size_t block = 0;
+
+  void open(const ColumnCells& c) noexcept {
+    at = c.next;
+    end = c.end;
+    block = c.block;
+  }
+  void close() noexcept;
+
+  VESK_INLINE Status put(std::uint64_t, Owned v) noexcept {
+    if (VESK_UNLIKELY(at == end) && !next_block()) {
+      return bad("internal cell count", 0);
+    }
+    ::new (static_cast<void*>(at)) Owned(std::move(v));
+    ++at;
+    return success();
+  }
+
+  // Moves on to the column's next block; false when there is none.
+  bool next_block() noexcept;
+};
 
 // `rows` moved to the heap.
 Result<Head> head_of(KeyedRows rows) noexcept;
@@ -193,8 +247,8 @@ Result<Head> head_of(KeyedRows rows) noexcept;
 // The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
 Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
 
-// Notes where the next column's `count` cells will stand, and makes room
-// for them: no more than the rows already made.
+// Notes where the next column's `count` cells will stand, and makes blocks
+// for them: no more cells than the rows already made.
 Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept;
 
 // Stores the kept cells into the rows, a row at a time: each row is built

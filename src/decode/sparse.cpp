@@ -95,12 +95,15 @@ Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
   }
   KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
-  CellSink sink{&t.cells};
+  CellSink sink{&t};
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
     VESK_TRY_ASSIGN(const std::uint64_t count, next_column(d, t, n));
+    sink.open(t.columns[k]);
     // The column's own entry checks (depth, charge, kind) come next, at the
     // position just past the bitmap.
-    VESK_TRY(column(d, count, depth + 1, sink));
+    Status read = column(d, count, depth + 1, sink);
+    sink.close();
+    VESK_TRY(std::move(read));
   }
   VESK_TRY(fill_rows(t));
   return std::move(t.rows.list);

@@ -77,12 +77,13 @@ class Vec {
     return true;
   }
 
-  // Appends, growing the full storage by half (doubling while it is small, so
-  // that short lists move rarely; by half, large ones leave less unused room);
+  // Appends, growing the full storage by a quarter (doubling while it is small,
+  // so that short lists move rarely; by a quarter, large ones leave little
+  // unused room, which counts in the peak memory of a decode);
   // false with MemoryError set on failure (the value is then dropped by the
   // caller's handle).
   [[nodiscard]] bool push(T&& value) noexcept {
-    if (size_ == cap_ && !reserve(cap_ == 0 ? 8 : cap_ < 1024 ? cap_ * 2 : cap_ + cap_ / 2)) {
+    if (size_ == cap_ && !reserve(cap_ == 0 ? 8 : cap_ < 1024 ? cap_ * 2 : cap_ + cap_ / 4)) {
       return false;
     }
     ::new (&data_[size_]) T(std::move(value));
