@@ -114,6 +114,16 @@ def test_claimed_rows_are_not_built_ahead_of_the_input(wrap):
     assert traced(data)[1] < 4_000_000
 
 
+def test_nested_array_counts_cannot_claim_the_input_again_at_every_level():
+    # 500 arrays, each counting as many elements as bytes follow it: the open
+    # lists must not hold 500 times the input in slots.
+    size, depth = 64 * 1024, 500
+    head = b"".join(b"\x07" + b.uvarint(size - 8 * depth) for _ in range(depth))
+    data = b.doc(head + b"\x01" * (size - len(head)))
+    assert error(data)[0] == "truncated input"
+    assert traced(data)[1] < 16 * size
+
+
 def first_keys(k):
     return b"".join(b.short_key("k%03d" % i) for i in range(k))
 

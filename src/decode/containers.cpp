@@ -1,6 +1,8 @@
 // Arrays and objects. Both recurse through the tag dispatch once per level and
 // keep nothing in their frames but the container, the count and the cursor's
 // place: errors travel in the decoder's slot.
+#include <algorithm>
+
 #include "decode/decoder.hpp"
 
 namespace vesk {
@@ -12,6 +14,27 @@ VESK_COLD PyObject* duplicate_key(Decoder& d, std::uint64_t key_at) noexcept {
   return fail(d, bad_quoted("duplicate key", encoded_text(d, key_at), d.pos));
 }
 
+// An array whose count the input cannot back beside the elements that
+// enclosing arrays still claim: the document is cut short, but an error may
+// come before its end, so the elements are read all the same, each appended
+// as it comes.
+VESK_NOINLINE PyObject* unbacked_array(Decoder& d, std::uint64_t n, std::uint32_t depth) noexcept {
+  Owned list = Owned::steal(PyList_New(0));
+  if (!list) {
+    return py_failed(d);
+  }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const Owned item = Owned::steal(value_ref(d, depth + 1));
+    if (!item) {
+      return nullptr;
+    }
+    if (PyList_Append(list.get(), item.get()) < 0) {
+      return py_failed(d);
+    }
+  }
+  return list.release();
+}
+
 }  // namespace
 
 PyObject* array_ref(Decoder& d, std::uint32_t depth) noexcept {
@@ -19,11 +42,17 @@ PyObject* array_ref(Decoder& d, std::uint32_t depth) noexcept {
   if (VESK_UNLIKELY(n == no_count)) {
     return nullptr;
   }
+  const std::uint64_t left = d.remaining();
+  if (VESK_UNLIKELY(n > left - std::min(left, d.array_claim))) {
+    return unbacked_array(d, n, depth);
+  }
   Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (VESK_UNLIKELY(!list)) {
     return py_failed(d);
   }
+  d.array_claim += n;
   for (std::uint64_t i = 0; i < n; ++i) {
+    --d.array_claim;
     PyObject* item = value_ref(d, depth + 1);
     if (VESK_UNLIKELY(item == nullptr)) {
       return nullptr;

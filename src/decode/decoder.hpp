@@ -71,6 +71,11 @@ struct Decoder {
   // Input bytes that the columns of tables with rows filled in advance still
   // claim; nested tables may fill rows in advance only from the bytes beyond.
   std::uint64_t prefill_claim = 0;
+  // Elements of the arrays being decoded that are still to come, each of them
+  // at least one byte after the value being decoded: a nested array is made
+  // at its full count only from the bytes beyond them, so that nested counts
+  // cannot make the open lists hold more slots than the input has bytes.
+  std::uint64_t array_claim = 0;
   // The error of the step that returned null, for the steps that return bare
   // pointers: arrays, objects, strings and the tag dispatch.
   ErrorSlot error;
