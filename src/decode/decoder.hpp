@@ -148,6 +148,33 @@ Varint uvarint_slow(Decoder& d) noexcept;
   return uvarint_slow(d);
 }
 
+// Reads the varint of a number column's cell: values of up to five bytes (every
+// int32) inline, as the loops over a column's cells take them back to back;
+// longer ones and the last bytes of the input out of line.
+[[nodiscard]] VESK_INLINE Result<std::uint64_t> cell_uvarint(Decoder& d) noexcept {
+  const std::uint64_t start = d.pos;
+  if (VESK_LIKELY(d.remaining() >= 5)) {
+    const std::uint8_t* b = d.input + start;
+    std::uint64_t r = b[0] & 0x7FULL;
+    for (unsigned k = 0; k < 4; ++k) {
+      if (b[k] < 0x80) {
+        d.pos = start + k + 1;
+        return r;
+      }
+      r |= static_cast<std::uint64_t>(b[k + 1] & 0x7F) << (7 * (k + 1));
+    }
+    if (b[4] < 0x80) {
+      d.pos = start + 5;
+      return r;
+    }
+  }
+  const Varint v = bare_uvarint(d);
+  if (VESK_UNLIKELY(!v.ok)) {
+    return taken(d);
+  }
+  return v.value;
+}
+
 [[nodiscard]] VESK_INLINE Result<std::uint64_t> uvarint(Decoder& d) noexcept {
   const Varint v = bare_uvarint(d);
   if (VESK_UNLIKELY(!v.ok)) {
