@@ -17,7 +17,7 @@ template <class Sink>
 VESK_NOINLINE Status delta_cells(Decoder& d, std::uint64_t count, Sink& sink) noexcept {
   std::uint64_t sum = 0;  // wraps in two's complement, as the format requires
   for (std::uint64_t i = 0; i < count; ++i) {
-    VESK_TRY_ASSIGN(const std::uint64_t u, cell_uvarint(d));
+    VESK_TRY_ASSIGN(const std::uint64_t u, number_uvarint(d));
     sum += static_cast<std::uint64_t>(zigzag(u));
     VESK_TRY_ASSIGN(Owned v, made(PyLong_FromLongLong(static_cast<std::int64_t>(sum))));
     VESK_TRY(sink.put(i, std::move(v)));
@@ -35,14 +35,14 @@ VESK_NOINLINE Status decimal_cells(Decoder& d, std::uint64_t count, Sink& sink) 
   // Scale 0 is how whole numbers that do not climb are written: plain ints.
   if (scale == 0) {
     for (std::uint64_t i = 0; i < count; ++i) {
-      VESK_TRY_ASSIGN(const std::uint64_t u, cell_uvarint(d));
+      VESK_TRY_ASSIGN(const std::uint64_t u, number_uvarint(d));
       VESK_TRY_ASSIGN(Owned v, made(PyLong_FromLongLong(zigzag(u))));
       VESK_TRY(sink.put(i, std::move(v)));
     }
     return success();
   }
   for (std::uint64_t i = 0; i < count; ++i) {
-    VESK_TRY_ASSIGN(const std::uint64_t u, cell_uvarint(d));
+    VESK_TRY_ASSIGN(const std::uint64_t u, number_uvarint(d));
     VESK_TRY_ASSIGN(Owned v, decimal_value(zigzag(u), scale));
     VESK_TRY(sink.put(i, std::move(v)));
   }

@@ -148,10 +148,10 @@ Varint uvarint_slow(Decoder& d) noexcept;
   return uvarint_slow(d);
 }
 
-// Reads the varint of a number column's cell: values of up to five bytes (every
-// int32) inline, as the loops over a column's cells take them back to back;
-// longer ones and the last bytes of the input out of line.
-[[nodiscard]] VESK_INLINE Result<std::uint64_t> cell_uvarint(Decoder& d) noexcept {
+// Reads the varint of a number (a signed int, or a cell of a number column):
+// values of up to five bytes (every int32) inline, as columns take them back
+// to back; longer ones and the last bytes of the input out of line.
+[[nodiscard]] VESK_INLINE Result<std::uint64_t> number_uvarint(Decoder& d) noexcept {
   const std::uint64_t start = d.pos;
   if (VESK_LIKELY(d.remaining() >= 5)) {
     const std::uint8_t* b = d.input + start;

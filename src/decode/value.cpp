@@ -29,7 +29,7 @@ VESK_INLINE PyObject* small_int(Decoder& d, std::uint8_t tag) noexcept {
 }
 
 VESK_NOINLINE Result<Owned> signed_int(Decoder& d) noexcept {
-  VESK_TRY_ASSIGN(const std::uint64_t u, uvarint(d));
+  VESK_TRY_ASSIGN(const std::uint64_t u, number_uvarint(d));
   return made(PyLong_FromLongLong(zigzag(u)));
 }
 
