@@ -122,6 +122,14 @@ def deep_nesting(size):
     return b.doc(b.array(*[chain] * count))
 
 
+def nested_counts(size):
+    """511 nested arrays, each counting as many elements as bytes follow its
+    count, then one-byte elements to the end: every level claims the input again."""
+    depth = min(CAPS.get("max_depth", 512) - 1, 511, max(1, size // 16))
+    head = b"".join(b"\x07" + b.uvarint(size - 8 * depth) for _ in range(depth))
+    return b.doc(head + b"\x01" * max(0, size - len(head)))
+
+
 def deep_copy(size):
     """A chain of nested lists as deep as the input allows (up to the 4096
     levels a copy may have), built from anchors of 500 levels each, then as
@@ -218,6 +226,7 @@ FAMILIES = {
     "size-budget column bomb": column_bomb,
     "wide header": wide_header,
     "deep nesting": deep_nesting,
+    "nested array counts": nested_counts,
     "deep copy": deep_copy,
     "huge-count claims": huge_claims,
     "sparse table bomb": sparse_bomb,
