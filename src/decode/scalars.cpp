@@ -446,7 +446,7 @@ PyObject* short_text(Decoder& d, std::uint64_t n) noexcept {
   return pooled_text(d, n, d.pos - 1);
 }
 
-PyObject* long_text(Decoder& d) noexcept {
+VESK_NOINLINE PyObject* long_text(Decoder& d) noexcept {
   const std::uint64_t tag_at = d.pos - 1;
   const std::uint64_t n = member_count(d);
   if (VESK_UNLIKELY(n == no_count)) {
@@ -457,40 +457,47 @@ PyObject* long_text(Decoder& d) noexcept {
 
 namespace {
 
-// A pool index: one byte, or two once the pool holds 128 texts, as it soon
-// does in large documents; both are read here, longer ones out of line.
-VESK_INLINE Varint pool_index(Decoder& d) noexcept {
-  if (VESK_LIKELY(d.pos < d.len)) {
-    const std::uint8_t* b = d.input + d.pos;
-    if (VESK_LIKELY(b[0] < 0x80)) {
-      ++d.pos;
-      return {b[0], true};
-    }
-    if (VESK_LIKELY(d.len - d.pos >= 2 && b[1] < 0x80)) {
-      d.pos += 2;
-      return {(b[0] & 0x7FULL) | static_cast<std::uint64_t>(b[1]) << 7, true};
-    }
-  }
-  return uvarint_slow(d);
-}
-
 VESK_COLD PyObject* bad_pool_index(Decoder& d) noexcept {
   return fail(d, bad("bad string reference", d.pos));
 }
 
-// The pool entry whose index follows; inlined into the key reader, where most
-// keys of large documents are such references.
-VESK_INLINE PyObject* pool_entry(Decoder& d) noexcept {
-  const Varint v = pool_index(d);
+// The pool entry of an index `i` read; null and the error when it is not below
+// the pool's size.
+VESK_INLINE PyObject* entry_at(Decoder& d, std::uint64_t i) noexcept {
+  if (VESK_UNLIKELY(i >= d.pool.size())) {
+    return bad_pool_index(d);
+  }
+  PyObject* s = d.pool[i].get();
+  Py_INCREF(s);
+  return s;
+}
+
+// The same for an index of three bytes or more, or cut short.
+VESK_NOINLINE PyObject* far_pool_entry(Decoder& d) noexcept {
+  const Varint v = uvarint_slow(d);
   if (VESK_UNLIKELY(!v.ok)) {
     return nullptr;
   }
-  if (VESK_UNLIKELY(v.value >= d.pool.size())) {
-    return bad_pool_index(d);
+  return entry_at(d, v.value);
+}
+
+// The pool entry whose index follows: one byte, or two once the pool holds
+// 128 texts, as it soon does in large documents; both are read here, longer
+// ones out of line, so that this path keeps no frame of its own. Inlined into
+// the key reader, where most keys of large documents are such references.
+VESK_INLINE PyObject* pool_entry(Decoder& d) noexcept {
+  if (VESK_LIKELY(d.pos < d.len)) {
+    const std::uint8_t* b = d.input + d.pos;
+    if (VESK_LIKELY(b[0] < 0x80)) {
+      ++d.pos;
+      return entry_at(d, b[0]);
+    }
+    if (VESK_LIKELY(d.len - d.pos >= 2 && b[1] < 0x80)) {
+      d.pos += 2;
+      return entry_at(d, (b[0] & 0x7FULL) | static_cast<std::uint64_t>(b[1]) << 7);
+    }
   }
-  PyObject* s = d.pool[v.value].get();
-  Py_INCREF(s);
-  return s;
+  return far_pool_entry(d);
 }
 
 }  // namespace
