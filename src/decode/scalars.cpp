@@ -188,8 +188,11 @@ bool all_ascii(const std::uint8_t* p, std::uint64_t n) noexcept {
   std::uint64_t i = 0;
   for (; n - i >= 64; i += 64) {
     std::uint64_t w[8];
-    std::memcpy(w, p + i, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) & high_bits) != 0) {
+    for (unsigned k = 0; k < 8; ++k) {
+      std::memcpy(&w[k], p + i + 8 * k, sizeof w[k]);
+    }
+    const std::uint64_t any = ((w[0] | w[1]) | (w[2] | w[3])) | ((w[4] | w[5]) | (w[6] | w[7]));
+    if ((any & high_bits) != 0) {
       return false;
     }
   }
