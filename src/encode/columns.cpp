@@ -111,7 +111,7 @@ Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
     std::int64_t m;
     if (Py_TYPE(c) == &PyLong_Type) {
       int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(c, &overflow);
+      std::int64_t v = int_value(c, overflow);
       std::int64_t bound = two53_int / scale_factor[scale];
       if (overflow != 0 || (scale > 0 && (v > bound || v < -bound))) {
         return done();  // written tagged, which reports an overflow
@@ -279,7 +279,7 @@ Res<bool> plan_int_cells(Plan& p, PyObject* const* cells, std::size_t n) noexcep
       return false;
     }
     int overflow = 0;
-    std::int64_t v = PyLong_AsLongLongAndOverflow(cells[i], &overflow);
+    std::int64_t v = int_value(cells[i], overflow);
     if (overflow != 0) {
       return true;  // written tagged, which reports the overflow
     }

@@ -20,7 +20,7 @@ void integer(Encoder& e, std::int64_t v) noexcept {
 
 Status integer_object(Encoder& e, PyObject* obj) noexcept {
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  std::int64_t v = int_value(obj, overflow);
   if (VESK_UNLIKELY(overflow != 0)) {
     return int_overflow();
   }
