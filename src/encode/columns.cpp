@@ -34,6 +34,8 @@ struct Plan {
   std::uint8_t scale = 0;
   std::int64_t gain = 0;
   Vec<std::int64_t> nums;     // Delta: the values; Decimal: the mantissas
+  bool ints = false;          // every cell is an int, its value in nums
+  std::size_t bytes = 0;      // Delta, Decimal, and Tagged ints: the payload's size
   bool texts = false;         // all cells are texts, already looked up in the pool:
   Vec<std::uint32_t> index;   //   the pool index (or short-text code) of each cell
   Vec<std::uint32_t> local;   //   the dictionary entry of each cell
@@ -80,14 +82,19 @@ struct IntSizes {
 
 // Ints: Delta, scale-0 Decimal or Tagged, whichever is smallest.
 void choose_ints(Plan& p, const IntSizes& z) noexcept {
+  p.ints = true;
+  std::int64_t bytes = z.tagged;
   if (z.delta <= z.plain && z.delta < z.tagged) {
     p.kind = Kind::Delta;
     p.gain = z.tagged - z.delta;
+    bytes = z.delta;
   } else if (z.plain < z.tagged) {
     p.kind = Kind::Decimal;
     p.scale = 0;
     p.gain = z.tagged - z.plain;
+    bytes = z.plain;
   }
+  p.bytes = static_cast<std::size_t>(bytes);
 }
 
 void plan_ints(Plan& p, std::size_t n) noexcept {
@@ -160,6 +167,7 @@ Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
     p.kind = Kind::Decimal;
     p.scale = static_cast<std::uint8_t>(scale);
     p.gain = tagged - payload;
+    p.bytes = static_cast<std::size_t>(payload);
   }
   return done();
 }
@@ -409,10 +417,19 @@ Status objects(Encoder& e, Plan& p, std::size_t n, int depth) noexcept {
 }
 
 Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int depth) noexcept {
-  VESK_ROOM(e, 2 + 10 * (p.kind == Kind::Delta || p.kind == Kind::Decimal ? n : 0));
+  VESK_ROOM(e, 1 + p.bytes);
   e.out.byte(static_cast<std::uint8_t>(p.kind));
   switch (p.kind) {
     case Kind::Tagged:
+      if (p.ints) {
+        // Ints already converted by the plan, in the room made for their size.
+        char* d = e.out.cursor();
+        for (std::size_t i = 0; i < n; ++i) {
+          d = put_integer(d, p.nums[i]);
+        }
+        e.out.advance_to(d);
+        return done();
+      }
       return p.texts ? planned_texts(e, p, cells, n) : tagged(e, cells, n, depth);
     case Kind::Delta: {
       std::uint64_t prev = 0;

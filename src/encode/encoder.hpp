@@ -94,7 +94,6 @@ Status literal(Encoder& e, PyObject* s) noexcept;
 Status key(Encoder& e, PyObject* k) noexcept;
 // A str subclass as an exact str.
 Status text_copy(Encoder& e, PyObject* s) noexcept;
-void integer(Encoder& e, std::int64_t v) noexcept;  // room for 11 bytes made
 Status integer_object(Encoder& e, PyObject* obj) noexcept;
 Status real(Encoder& e, double x) noexcept;
 
@@ -133,6 +132,20 @@ VESK_INLINE std::int64_t int_value(PyObject* obj, int& overflow) noexcept {
 // The tagged size of an int.
 VESK_INLINE std::size_t int_size(std::int64_t v) noexcept {
   return (v >= 0 && v < 128) ? 1 : 1 + varint_len(zigzag(v));
+}
+// An int in its tagged form at d, which has room for its int_size() bytes;
+// returns the end of what it wrote.
+VESK_INLINE char* put_integer(char* d, std::int64_t v) noexcept {
+  if (v >= 0 && v < 128) {
+    *d = static_cast<char>(tag::small_int | v);
+    return d + 1;
+  }
+  *d = static_cast<char>(tag::int_);
+  return Out::put_varint(d + 1, zigzag(v));
+}
+// The same through the buffer, in room made for 11 bytes.
+VESK_INLINE void integer(Encoder& e, std::int64_t v) noexcept {
+  e.out.advance_to(put_integer(e.out.cursor(), v));
 }
 // Copies n bytes to d. Most texts are short, and a call to memcpy costs more
 // than their copy: up to 32 bytes are moved as two overlapping words, which

@@ -9,15 +9,6 @@ namespace vesk::enc {
 
 static_assert(std::endian::native == std::endian::little, "floats are written in host order");
 
-void integer(Encoder& e, std::int64_t v) noexcept {
-  if (v >= 0 && v < 128) {
-    e.out.byte(static_cast<std::uint8_t>(tag::small_int | v));
-    return;
-  }
-  e.out.byte(tag::int_);
-  e.out.varint(zigzag(v));
-}
-
 Status integer_object(Encoder& e, PyObject* obj) noexcept {
   int overflow = 0;
   std::int64_t v = int_value(obj, overflow);
