@@ -72,15 +72,19 @@ Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept {
     return py_fail();
   }
   bool added = index == TextMap::absent;
-  if (seen != nullptr) {
-    *seen = RecentTexts::Entry{s, added ? e.pool.size() - 1 : index};
-  } else if (e.pool.size() >= recent_from) {
-    e.recent.turn_on();
+  if (seen == nullptr) {
+    if (e.pool.size() >= recent_from) {
+      e.recent.turn_on();
+    }
+  } else if (!added) {
+    // Only a text met again is kept: most texts met once are met only once,
+    // and would push out the keys that come back.
+    *seen = RecentTexts::Entry{s, index};
   }
-  if (!added) {
-    return text_reference(e, index);
+  if (added) {
+    return literal_inline(e, s);
   }
-  return literal_inline(e, s);
+  return text_reference(e, index);
 }
 
 Status literal(Encoder& e, PyObject* s) noexcept {
