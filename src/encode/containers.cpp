@@ -114,7 +114,7 @@ Status entries(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
     }
     Hold<guarded> hk(k), hv(v);
     VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
-    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : value(e, v, depth + 1);
+    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : any(e, v, depth + 1);
     if (VESK_UNLIKELY(!s.ok())) {
       return s.error().at_key(k);
     }
