@@ -154,6 +154,8 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
   // it adds nothing to the order, and most rows repeat them all.
   Vec<std::uint32_t> next;
   std::uint32_t* after = next.data();
+  Vec<std::uint32_t> uses;  // per key, how many rows have it
+  std::uint32_t* used = uses.data();
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* d = dicts[i];
     Py_ssize_t pos = 0;
@@ -174,15 +176,17 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
         if (c == TextMap::absent) {
           c = count++;
           if (!out.keys.push(static_cast<PyObject*>(key)) ||
-              !next.push(std::uint32_t{TextMap::absent})) {
+              !next.push(std::uint32_t{TextMap::absent}) || !uses.push(std::uint32_t{0})) {
             return py_fail();
           }
           known = out.keys.data();
           after = next.data();
+          used = uses.data();
         }
       }
       *entry++ = Entry{static_cast<std::uint32_t>(i), c, v};
       --room;
+      ++used[c];
       if (prev != TextMap::absent && after[prev] != c) {
         after[prev] = c;
         if (!edges.push((std::uint64_t{prev} << 32) | c)) {
@@ -251,9 +255,9 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
       !out.rows.resize(entries.size())) {
     return py_fail();
   }
-  for (std::size_t j = 0; j <= k; ++j) out.start[j] = 0;
+  out.start[0] = 0;
   for (std::size_t j = 0; j < k; ++j) keys[rank[j]] = out.keys[j];
-  for (std::size_t x = 0; x < entries.size(); ++x) ++out.start[rank[entries[x].col] + 1];
+  for (std::size_t c = 0; c < k; ++c) out.start[rank[c] + 1] = uses[c];
   for (std::size_t j = 0; j < k; ++j) out.start[j + 1] += out.start[j];
   {
     Vec<std::size_t> fill;
