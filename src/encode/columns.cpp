@@ -207,7 +207,7 @@ Res<bool> hash_texts(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
       p.index[i] = short_code(s);
       continue;
     }
-    Py_hash_t h = PyUnicode_Type.tp_hash(s);
+    Py_hash_t h = text_hash(s);
     if (h == -1) {
       return py_fail();
     }

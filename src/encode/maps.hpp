@@ -25,6 +25,19 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
                      static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
+// The hash of an exact str, or -1 with the exception set. It is cached in the
+// object after its first use, where it is read without a call; the type's own
+// slot computes it otherwise.
+VESK_INLINE Py_hash_t text_hash(PyObject* s) noexcept {
+#ifndef VESK_PUBLIC_API_ONLY
+  Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(s)->hash;
+  if (VESK_LIKELY(cached != -1)) {
+    return cached;
+  }
+#endif
+  return PyUnicode_Type.tp_hash(s);
+}
+
 // A slot position from a hash or an address: a multiply spreads their bits.
 VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
   return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull >> 17);
@@ -45,9 +58,7 @@ class TextMap {
   // The number of `s`, or `absent`; with `add`, an absent text is added under
   // the number size() had. Returns false with an exception set on failure.
   [[nodiscard]] VESK_INLINE bool find(PyObject* s, bool add, std::uint32_t& out) noexcept {
-    // The hash of an exact str is cached in the object after its first use;
-    // the type's own slot skips the generic wrapper.
-    Py_hash_t full = PyUnicode_Type.tp_hash(s);
+    Py_hash_t full = text_hash(s);
     if (VESK_UNLIKELY(full == -1)) {
       return false;
     }
