@@ -12,6 +12,32 @@
 
 namespace vesk::enc {
 
+// Whether n bytes at p and q are equal. Most texts are short, and a call to
+// memcmp costs more than their comparison: up to 16 bytes are compared as two
+// overlapping words, which read only the n bytes themselves.
+VESK_INLINE bool same_bytes(const char* p, const char* q, std::size_t n) noexcept {
+  if (n > 16) {
+    return std::memcmp(p, q, n) == 0;
+  }
+  if (n >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 8);
+    std::memcpy(&b0, q, 8);
+    std::memcpy(&a1, p + n - 8, 8);
+    std::memcpy(&b1, q + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&b0, q, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    std::memcpy(&b1, q + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+}
+
 // Equal str objects: the same object, or the same kind, length and code units.
 VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (a == b) {
@@ -21,8 +47,9 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
     return false;
   }
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+  return same_bytes(static_cast<const char*>(PyUnicode_DATA(a)),
+                    static_cast<const char*>(PyUnicode_DATA(b)),
+                    static_cast<std::size_t>(n) * PyUnicode_KIND(a));
 }
 
 // The hash of an exact str, or -1 with the exception set. It is cached in the
