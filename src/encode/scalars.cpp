@@ -51,6 +51,16 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
     len = PyUnicode_GET_LENGTH(s);
     return done();
   }
+#ifndef VESK_PUBLIC_API_ONLY
+  // Once made, the UTF-8 form is kept in the object, where it is read
+  // without a call.
+  const auto* held = reinterpret_cast<const PyCompactUnicodeObject*>(s);
+  if (held->utf8 != nullptr) {
+    p = held->utf8;
+    len = held->utf8_length;
+    return done();
+  }
+#endif
   p = PyUnicode_AsUTF8AndSize(s, &len);
   if (VESK_UNLIKELY(p == nullptr)) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
