@@ -106,7 +106,21 @@ class TextMap {
       }
     }
     out = absent;
-    return !add || insert(s, h, j);
+    if (!add) {
+      return true;
+    }
+    // Where the table has room, the text is added here: the list of texts
+    // grows with the table, so the push cannot fail.
+    if (VESK_LIKELY(slots_ != nullptr && (texts_.size() + 1) * 2 <= mask_ + 1 &&
+                    texts_.size() < absent - 1)) {
+      (void)texts_.push(static_cast<PyObject*>(s));
+      if (holds_) {
+        Py_INCREF(s);
+      }
+      slots_[j] = Slot{h, static_cast<std::uint32_t>(texts_.size())};
+      return true;
+    }
+    return insert(s, h, j);
   }
   // Asks the processor to fetch where a text of that hash would be looked up.
   void prefetch(std::uint32_t h) const noexcept {
@@ -128,7 +142,7 @@ class TextMap {
     [[nodiscard]] std::uint64_t spot() const noexcept { return hash; }
   };
   // Adds an absent text at the empty slot j, growing the table first when it
-  // is half full.
+  // is half full; the first table is made here too.
   bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
 
   Slot* slots_ = nullptr;
