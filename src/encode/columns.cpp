@@ -30,14 +30,22 @@ unsigned shape_of(PyObject* const* cells, std::size_t n) noexcept {
 // The chosen kind with what its payload needs, and how many bytes it saves
 // against writing the same cells as tagged values.
 struct Plan {
+  // Storage of a short column's lists, which then cost no allocation: many
+  // columns (a record's list of tags) have a few cells.
+  static constexpr std::size_t few = 8;
+  std::int64_t nums_room[few];
+  std::uint32_t index_room[few], local_room[few], first_room[few];
+
   Kind kind = Kind::Tagged;
   std::uint8_t scale = 0;
   std::int64_t gain = 0;
-  Vec<std::int64_t> nums;     // Delta: the values; Decimal: the mantissas
+  Vec<std::int64_t> nums{nums_room, few};  // Delta: the values; Decimal: the mantissas
+  bool ints = false;          // every cell is an int, its value in nums
+  std::size_t bytes = 0;      // Delta, Decimal, and Tagged ints: the payload's size
   bool texts = false;         // all cells are texts, already looked up in the pool:
-  Vec<std::uint32_t> index;   //   the pool index (or short-text code) of each cell
-  Vec<std::uint32_t> local;   //   the dictionary entry of each cell
-  Vec<std::uint32_t> first;   //   the cell of each entry's first use
+  Vec<std::uint32_t> index{index_room, few};  //   the pool index (or short-text code) of each cell
+  Vec<std::uint32_t> local{local_room, few};  //   the dictionary entry of each cell
+  Vec<std::uint32_t> first{first_room, few};  //   the cell of each entry's first use
   std::uint32_t new_from = 0; //   pool indexes from here on are new to the pool
   Vec<PyObject*> keys;        // Object: the sub-keys
   Vec<PyObject*> sub;         // Object: the sub-cells, column by column
@@ -80,14 +88,19 @@ struct IntSizes {
 
 // Ints: Delta, scale-0 Decimal or Tagged, whichever is smallest.
 void choose_ints(Plan& p, const IntSizes& z) noexcept {
+  p.ints = true;
+  std::int64_t bytes = z.tagged;
   if (z.delta <= z.plain && z.delta < z.tagged) {
     p.kind = Kind::Delta;
     p.gain = z.tagged - z.delta;
+    bytes = z.delta;
   } else if (z.plain < z.tagged) {
     p.kind = Kind::Decimal;
     p.scale = 0;
     p.gain = z.tagged - z.plain;
+    bytes = z.plain;
   }
+  p.bytes = static_cast<std::size_t>(bytes);
 }
 
 void plan_ints(Plan& p, std::size_t n) noexcept {
@@ -111,7 +124,7 @@ Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
     std::int64_t m;
     if (Py_TYPE(c) == &PyLong_Type) {
       int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(c, &overflow);
+      std::int64_t v = int_value(c, overflow);
       std::int64_t bound = two53_int / scale_factor[scale];
       if (overflow != 0 || (scale > 0 && (v > bound || v < -bound))) {
         return done();  // written tagged, which reports an overflow
@@ -160,6 +173,7 @@ Status plan_numbers(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
     p.kind = Kind::Decimal;
     p.scale = static_cast<std::uint8_t>(scale);
     p.gain = tagged - payload;
+    p.bytes = static_cast<std::size_t>(payload);
   }
   return done();
 }
@@ -181,7 +195,7 @@ VESK_INLINE std::uint32_t short_code(PyObject* s) noexcept {
 // can fetch their slots early: a large pool misses the caches on nearly every
 // lookup. False, with the pool untouched, when a cell is not an exact str.
 Res<bool> hash_texts(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
-  if (!p.index.resize(n) || !p.local.resize(n)) {
+  if (!p.index.resize(n) || !p.local.resize(n) || !p.first.reserve(n)) {
     return py_fail();
   }
   for (std::size_t i = 0; i < n; ++i) {
@@ -193,7 +207,7 @@ Res<bool> hash_texts(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
       p.index[i] = short_code(s);
       continue;
     }
-    Py_hash_t h = PyUnicode_Type.tp_hash(s);
+    Py_hash_t h = text_hash(s);
     if (h == -1) {
       return py_fail();
     }
@@ -214,8 +228,9 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     return py_fail();
   }
   std::uint32_t stamp = ++e.marks.stamp;
+  // The entries of the texts too short for the pool, cleared at the first.
   std::uint32_t shorts[129];
-  for (std::uint32_t& x : shorts) x = TextMap::absent;
+  bool shorts_clear = false;
   std::int64_t indexes = 0, refs = 0;
   constexpr std::size_t ahead = 8;
   for (std::size_t i = 0; i < n; ++i) {
@@ -238,6 +253,10 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
     }
     std::uint32_t* entry;
     if (j >= short_text) {
+      if (!shorts_clear) {
+        for (std::uint32_t& x : shorts) x = TextMap::absent;
+        shorts_clear = true;
+      }
       entry = &shorts[j - short_text];
     } else {
       entry = &e.marks.local[j];
@@ -279,7 +298,7 @@ Res<bool> plan_int_cells(Plan& p, PyObject* const* cells, std::size_t n) noexcep
       return false;
     }
     int overflow = 0;
-    std::int64_t v = PyLong_AsLongLongAndOverflow(cells[i], &overflow);
+    std::int64_t v = int_value(cells[i], overflow);
     if (overflow != 0) {
       return true;  // written tagged, which reports the overflow
     }
@@ -409,10 +428,19 @@ Status objects(Encoder& e, Plan& p, std::size_t n, int depth) noexcept {
 }
 
 Status write(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n, int depth) noexcept {
-  VESK_ROOM(e, 2 + 10 * (p.kind == Kind::Delta || p.kind == Kind::Decimal ? n : 0));
+  VESK_ROOM(e, 1 + p.bytes);
   e.out.byte(static_cast<std::uint8_t>(p.kind));
   switch (p.kind) {
     case Kind::Tagged:
+      if (p.ints) {
+        // Ints already converted by the plan, in the room made for their size.
+        char* d = e.out.cursor();
+        for (std::size_t i = 0; i < n; ++i) {
+          d = put_integer(d, p.nums[i]);
+        }
+        e.out.advance_to(d);
+        return done();
+      }
       return p.texts ? planned_texts(e, p, cells, n) : tagged(e, cells, n, depth);
     case Kind::Delta: {
       std::uint64_t prev = 0;

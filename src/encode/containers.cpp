@@ -47,9 +47,9 @@ VESK_NOINLINE Status other(Encoder& e, PyObject* obj, int depth, bool use_defaul
   return unsupported_type(obj);
 }
 
-}  // namespace
-
-Status value(Encoder& e, PyObject* obj, int depth) noexcept {
+// value(), written into the loops over items, which then pay no call for a
+// scalar item.
+VESK_INLINE Status any(Encoder& e, PyObject* obj, int depth) noexcept {
   if (VESK_UNLIKELY(depth + e.anchor_depth > max_depth)) {
     return too_deep();
   }
@@ -80,12 +80,27 @@ Status value(Encoder& e, PyObject* obj, int depth) noexcept {
   return other(e, obj, depth, true);
 }
 
-Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
-  Py_ssize_t n = PyDict_GET_SIZE(obj);
-  VESK_ROOM(e, 11);
-  e.out.byte(tag::object);
-  e.out.varint(static_cast<std::uint64_t>(n));
-  e.cells += n + 1;
+}  // namespace
+
+Status value(Encoder& e, PyObject* obj, int depth) noexcept { return any(e, obj, depth); }
+
+namespace {
+
+// A reference to an item held while it is written, when user code may run;
+// otherwise nothing, which costs the loops below nothing per item.
+template <bool guarded>
+struct Hold {
+  explicit Hold(PyObject*) noexcept {}
+};
+template <>
+struct Hold<true> {
+  explicit Hold(PyObject* obj) noexcept : ref(Owned::borrow(obj)) {}
+  Owned ref;
+};
+
+// The entries of a dict of n entries.
+template <bool guarded>
+Status entries(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
   // Where a value may nest no deeper, an exact str (most values) is written
   // without the dispatch on its type.
   bool str_direct = depth + 1 + e.anchor_depth <= max_depth;
@@ -97,13 +112,9 @@ Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
     if (VESK_UNLIKELY(i == n)) {
       return changed_size("dict");
     }
-    Owned hk, hv;
-    if (e.guarded) {
-      hk = Owned::borrow(k);
-      hv = Owned::borrow(v);
-    }
+    Hold<guarded> hk(k), hv(v);
     VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
-    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : value(e, v, depth + 1);
+    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : any(e, v, depth + 1);
     if (VESK_UNLIKELY(!s.ok())) {
       return s.error().at_key(k);
     }
@@ -113,6 +124,38 @@ Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
     return changed_size("dict");
   }
   return done();
+}
+
+// The items of a list or tuple of n items.
+template <bool guarded>
+Status items(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
+  bool is_list = PyList_Check(obj);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (VESK_UNLIKELY(is_list && i >= PyList_GET_SIZE(obj))) {
+      return changed_size("list");
+    }
+    PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+    Hold<guarded> held(item);
+    Status s = any(e, item, depth + 1);
+    if (VESK_UNLIKELY(!s.ok())) {
+      return s.error().at_index(i);
+    }
+  }
+  if (VESK_UNLIKELY(is_list && PyList_GET_SIZE(obj) != n)) {
+    return changed_size("list");
+  }
+  return done();
+}
+
+}  // namespace
+
+Status dict_body(Encoder& e, PyObject* obj, int depth) noexcept {
+  Py_ssize_t n = PyDict_GET_SIZE(obj);
+  VESK_ROOM(e, 11);
+  e.out.byte(tag::object);
+  e.out.varint(static_cast<std::uint64_t>(n));
+  e.cells += n + 1;
+  return e.guarded ? entries<true>(e, obj, n, depth) : entries<false>(e, obj, n, depth);
 }
 
 Status seq_body(Encoder& e, PyObject* obj, int depth) noexcept {
@@ -130,25 +173,7 @@ Status seq_body(Encoder& e, PyObject* obj, int depth) noexcept {
   e.out.byte(tag::array);
   e.out.varint(static_cast<std::uint64_t>(n));
   e.cells += n + 1;
-  bool is_list = PyList_Check(obj);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (VESK_UNLIKELY(is_list && i >= PyList_GET_SIZE(obj))) {
-      return changed_size("list");
-    }
-    PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
-    Owned held;
-    if (e.guarded) {
-      held = Owned::borrow(item);
-    }
-    Status s = value(e, item, depth + 1);
-    if (VESK_UNLIKELY(!s.ok())) {
-      return s.error().at_index(i);
-    }
-  }
-  if (VESK_UNLIKELY(is_list && PyList_GET_SIZE(obj) != n)) {
-    return changed_size("list");
-  }
-  return done();
+  return e.guarded ? items<true>(e, obj, n, depth) : items<false>(e, obj, n, depth);
 }
 
 bool hold(Encoder& e, Vec<Owned>& keep, PyObject* const* objs, std::size_t n) noexcept {

@@ -94,13 +94,58 @@ Status literal(Encoder& e, PyObject* s) noexcept;
 Status key(Encoder& e, PyObject* k) noexcept;
 // A str subclass as an exact str.
 Status text_copy(Encoder& e, PyObject* s) noexcept;
-void integer(Encoder& e, std::int64_t v) noexcept;  // room for 11 bytes made
 Status integer_object(Encoder& e, PyObject* obj) noexcept;
 Status real(Encoder& e, double x) noexcept;
+
+// The value of an int object, with `overflow` set as by
+// PyLong_AsLongLongAndOverflow when it does not fit. An int of up to two
+// digits (below 2^60), nearly every int met, is read from the object itself:
+// the call costs several times as much.
+VESK_INLINE std::int64_t int_value(PyObject* obj, int& overflow) noexcept {
+#if !defined(VESK_PUBLIC_API_ONLY) && PyLong_SHIFT == 30
+  const auto* n = reinterpret_cast<const PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+  // The digit count above three flag bits, the low two of them the sign:
+  // 0 positive, 1 zero, 2 negative.
+  std::uintptr_t tag = n->long_value.lv_tag;
+  std::uintptr_t digits = tag >> 3;
+  std::int64_t sign = 1 - static_cast<std::int64_t>(tag & 3);
+  const digit* d = n->long_value.ob_digit;
+#else
+  // The digit count with the value's sign; zero has none.
+  Py_ssize_t size = Py_SIZE(obj);
+  std::size_t digits = static_cast<std::size_t>(size < 0 ? -size : size);
+  std::int64_t sign = size < 0 ? -1 : size > 0;
+  const digit* d = n->ob_digit;
+#endif
+  if (VESK_LIKELY(digits <= 1)) {
+    // Every int has room for one digit, which the sign of zero cancels.
+    return sign * static_cast<std::int64_t>(d[0]);
+  }
+  if (digits == 2) {
+    return sign * static_cast<std::int64_t>(d[0] | std::uint64_t{d[1]} << 30);
+  }
+#endif
+  return PyLong_AsLongLongAndOverflow(obj, &overflow);
+}
 
 // The tagged size of an int.
 VESK_INLINE std::size_t int_size(std::int64_t v) noexcept {
   return (v >= 0 && v < 128) ? 1 : 1 + varint_len(zigzag(v));
+}
+// An int in its tagged form at d, which has room for its int_size() bytes;
+// returns the end of what it wrote.
+VESK_INLINE char* put_integer(char* d, std::int64_t v) noexcept {
+  if (v >= 0 && v < 128) {
+    *d = static_cast<char>(tag::small_int | v);
+    return d + 1;
+  }
+  *d = static_cast<char>(tag::int_);
+  return Out::put_varint(d + 1, zigzag(v));
+}
+// The same through the buffer, in room made for 11 bytes.
+VESK_INLINE void integer(Encoder& e, std::int64_t v) noexcept {
+  e.out.advance_to(put_integer(e.out.cursor(), v));
 }
 // Copies n bytes to d. Most texts are short, and a call to memcpy costs more
 // than their copy: up to 32 bytes are moved as two overlapping words, which

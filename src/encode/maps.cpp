@@ -48,6 +48,10 @@ bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
     // Growing fourfold halves the slots that growing moves; a small first
     // table keeps small documents cheap.
     std::size_t want = cap == 0 ? 64 : cap * 4;
+    // The texts' list grows with the table, so that adding to it never moves it.
+    if (!texts_.reserve(want / 2)) {
+      return false;
+    }
     Slot* fresh = regrow(slots_, cap, want);
     if (fresh == nullptr) {
       return false;

@@ -12,6 +12,32 @@
 
 namespace vesk::enc {
 
+// Whether n bytes at p and q are equal. Most texts are short, and a call to
+// memcmp costs more than their comparison: up to 16 bytes are compared as two
+// overlapping words, which read only the n bytes themselves.
+VESK_INLINE bool same_bytes(const char* p, const char* q, std::size_t n) noexcept {
+  if (n > 16) {
+    return std::memcmp(p, q, n) == 0;
+  }
+  if (n >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 8);
+    std::memcpy(&b0, q, 8);
+    std::memcpy(&a1, p + n - 8, 8);
+    std::memcpy(&b1, q + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&b0, q, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    std::memcpy(&b1, q + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+}
+
 // Equal str objects: the same object, or the same kind, length and code units.
 VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (a == b) {
@@ -21,8 +47,22 @@ VESK_INLINE bool same_text(PyObject* a, PyObject* b) noexcept {
   if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
     return false;
   }
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+  return same_bytes(static_cast<const char*>(PyUnicode_DATA(a)),
+                    static_cast<const char*>(PyUnicode_DATA(b)),
+                    static_cast<std::size_t>(n) * PyUnicode_KIND(a));
+}
+
+// The hash of an exact str, or -1 with the exception set. It is cached in the
+// object after its first use, where it is read without a call; the type's own
+// slot computes it otherwise.
+VESK_INLINE Py_hash_t text_hash(PyObject* s) noexcept {
+#ifndef VESK_PUBLIC_API_ONLY
+  Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(s)->hash;
+  if (VESK_LIKELY(cached != -1)) {
+    return cached;
+  }
+#endif
+  return PyUnicode_Type.tp_hash(s);
 }
 
 // A slot position from a hash or an address: a multiply spreads their bits.
@@ -45,9 +85,7 @@ class TextMap {
   // The number of `s`, or `absent`; with `add`, an absent text is added under
   // the number size() had. Returns false with an exception set on failure.
   [[nodiscard]] VESK_INLINE bool find(PyObject* s, bool add, std::uint32_t& out) noexcept {
-    // The hash of an exact str is cached in the object after its first use;
-    // the type's own slot skips the generic wrapper.
-    Py_hash_t full = PyUnicode_Type.tp_hash(s);
+    Py_hash_t full = text_hash(s);
     if (VESK_UNLIKELY(full == -1)) {
       return false;
     }
@@ -68,7 +106,21 @@ class TextMap {
       }
     }
     out = absent;
-    return !add || insert(s, h, j);
+    if (!add) {
+      return true;
+    }
+    // Where the table has room, the text is added here: the list of texts
+    // grows with the table, so the push cannot fail.
+    if (VESK_LIKELY(slots_ != nullptr && (texts_.size() + 1) * 2 <= mask_ + 1 &&
+                    texts_.size() < absent - 1)) {
+      (void)texts_.push(static_cast<PyObject*>(s));
+      if (holds_) {
+        Py_INCREF(s);
+      }
+      slots_[j] = Slot{h, static_cast<std::uint32_t>(texts_.size())};
+      return true;
+    }
+    return insert(s, h, j);
   }
   // Asks the processor to fetch where a text of that hash would be looked up.
   void prefetch(std::uint32_t h) const noexcept {
@@ -90,7 +142,7 @@ class TextMap {
     [[nodiscard]] std::uint64_t spot() const noexcept { return hash; }
   };
   // Adds an absent text at the empty slot j, growing the table first when it
-  // is half full.
+  // is half full; the first table is made here too.
   bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
 
   Slot* slots_ = nullptr;

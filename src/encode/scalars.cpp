@@ -9,18 +9,9 @@ namespace vesk::enc {
 
 static_assert(std::endian::native == std::endian::little, "floats are written in host order");
 
-void integer(Encoder& e, std::int64_t v) noexcept {
-  if (v >= 0 && v < 128) {
-    e.out.byte(static_cast<std::uint8_t>(tag::small_int | v));
-    return;
-  }
-  e.out.byte(tag::int_);
-  e.out.varint(zigzag(v));
-}
-
 Status integer_object(Encoder& e, PyObject* obj) noexcept {
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  std::int64_t v = int_value(obj, overflow);
   if (VESK_UNLIKELY(overflow != 0)) {
     return int_overflow();
   }
@@ -60,6 +51,16 @@ VESK_INLINE Status utf8(PyObject* s, const char*& p, Py_ssize_t& len) noexcept {
     len = PyUnicode_GET_LENGTH(s);
     return done();
   }
+#ifndef VESK_PUBLIC_API_ONLY
+  // Once made, the UTF-8 form is kept in the object, where it is read
+  // without a call.
+  const auto* held = reinterpret_cast<const PyCompactUnicodeObject*>(s);
+  if (held->utf8 != nullptr) {
+    p = held->utf8;
+    len = held->utf8_length;
+    return done();
+  }
+#endif
   p = PyUnicode_AsUTF8AndSize(s, &len);
   if (VESK_UNLIKELY(p == nullptr)) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
@@ -81,15 +82,19 @@ Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept {
     return py_fail();
   }
   bool added = index == TextMap::absent;
-  if (seen != nullptr) {
-    *seen = RecentTexts::Entry{s, added ? e.pool.size() - 1 : index};
-  } else if (e.pool.size() >= recent_from) {
-    e.recent.turn_on();
+  if (seen == nullptr) {
+    if (e.pool.size() >= recent_from) {
+      e.recent.turn_on();
+    }
+  } else if (!added) {
+    // Only a text met again is kept: most texts met once are met only once,
+    // and would push out the keys that come back.
+    *seen = RecentTexts::Entry{s, index};
   }
-  if (!added) {
-    return text_reference(e, index);
+  if (added) {
+    return literal_inline(e, s);
   }
-  return literal_inline(e, s);
+  return text_reference(e, index);
 }
 
 Status literal(Encoder& e, PyObject* s) noexcept {

@@ -141,12 +141,21 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
     }
     total += static_cast<std::size_t>(PyDict_GET_SIZE(dicts[i]));
   }
-  if (!entries.reserve(total)) {
+  if (!entries.resize(total)) {
     return py_fail();
   }
+  // Written through locals, which a store of an entry cannot change, so that
+  // the loop does not reload the lists' members for every entry.
+  Entry* entry = entries.data();
+  std::size_t room = total;
+  PyObject* const* known = out.keys.data();
+  std::uint32_t count = 0;  // of the keys known
   // Per key, the key last seen after it: an edge that repeats the one before
   // it adds nothing to the order, and most rows repeat them all.
   Vec<std::uint32_t> next;
+  std::uint32_t* after = next.data();
+  Vec<std::uint32_t> uses;  // per key, how many rows have it
+  std::uint32_t* used = uses.data();
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* d = dicts[i];
     Py_ssize_t pos = 0;
@@ -154,35 +163,41 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
     PyObject* v;
     std::uint32_t prev = TextMap::absent;  // so that prev + 1 is 0
     while (PyDict_Next(d, &pos, &key, &v)) {
-      if (!PyUnicode_CheckExact(key)) {
+      if (!PyUnicode_CheckExact(key) || VESK_UNLIKELY(room == 0)) {
         return false;
       }
       // Rows mostly share their key objects and order: the key after the
       // previous one is tried first, by identity.
       std::uint32_t c = prev + 1;
-      if (c >= out.keys.size() || out.keys[c] != key) {
-        auto fresh = static_cast<std::uint32_t>(out.keys.size());
+      if (c >= count || known[c] != key) {
         if (!numbers.find(key, true, c)) {
           return py_fail();
         }
         if (c == TextMap::absent) {
-          c = fresh;
-          if (!out.keys.push(static_cast<PyObject*>(key)) || !next.push(std::uint32_t{TextMap::absent})) {
+          c = count++;
+          if (!out.keys.push(static_cast<PyObject*>(key)) ||
+              !next.push(std::uint32_t{TextMap::absent}) || !uses.push(std::uint32_t{0})) {
             return py_fail();
           }
+          known = out.keys.data();
+          after = next.data();
+          used = uses.data();
         }
       }
-      if (!entries.push(Entry{static_cast<std::uint32_t>(i), c, v})) {
-        return py_fail();
-      }
-      if (prev != TextMap::absent && next[prev] != c) {
-        next[prev] = c;
+      *entry++ = Entry{static_cast<std::uint32_t>(i), c, v};
+      --room;
+      ++used[c];
+      if (prev != TextMap::absent && after[prev] != c) {
+        after[prev] = c;
         if (!edges.push((std::uint64_t{prev} << 32) | c)) {
           return py_fail();
         }
       }
       prev = c;
     }
+  }
+  if (!entries.resize(total - room)) {
+    return py_fail();
   }
   std::size_t k = out.keys.size();
   if (k == 0) {
@@ -240,9 +255,9 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
       !out.rows.resize(entries.size())) {
     return py_fail();
   }
-  for (std::size_t j = 0; j <= k; ++j) out.start[j] = 0;
+  out.start[0] = 0;
   for (std::size_t j = 0; j < k; ++j) keys[rank[j]] = out.keys[j];
-  for (std::size_t x = 0; x < entries.size(); ++x) ++out.start[rank[entries[x].col] + 1];
+  for (std::size_t c = 0; c < k; ++c) out.start[rank[c] + 1] = uses[c];
   for (std::size_t j = 0; j < k; ++j) out.start[j + 1] += out.start[j];
   {
     Vec<std::size_t> fill;
