@@ -118,9 +118,12 @@ VESK_INLINE std::int64_t int_value(PyObject* obj, int& overflow) noexcept {
   std::int64_t sign = size < 0 ? -1 : size > 0;
   const digit* d = n->ob_digit;
 #endif
-  if (VESK_LIKELY(digits <= 1)) {
-    // Every int has room for one digit, which the sign of zero cancels.
+  if (VESK_LIKELY(digits == 1)) {
     return sign * static_cast<std::int64_t>(d[0]);
+  }
+  if (digits == 0) {
+    // Before 3.11 a zero made outside the small-int cache has no digit stored.
+    return 0;
   }
   if (digits == 2) {
     return sign * static_cast<std::int64_t>(d[0] | std::uint64_t{d[1]} << 30);
