@@ -159,12 +159,7 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   // order, so that filling them replaces values instead of growing each dict.
   Owned shape;
   if (keys != nullptr) {
-    VESK_TRY_ASSIGN(shape, made(PyDict_New()));
-    for (std::size_t k = 0; k < keys->size(); ++k) {
-      if (PyDict_SetItem(shape.get(), (*keys)[k].obj.get(), Py_None) < 0) {
-        return py_fail();
-      }
-    }
+    VESK_TRY_ASSIGN(shape, shape_of(*keys));
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     PyObject* row = keys != nullptr ? PyDict_Copy(shape.get()) : PyDict_New();
@@ -173,6 +168,23 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
     }
     r.rows[i] = row;
   }
+  return r;
+}
+
+Result<Owned> shape_of(const KeyList& keys) noexcept {
+  VESK_TRY_ASSIGN(Owned shape, made(PyDict_New()));
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    if (PyDict_SetItem(shape.get(), keys[k].obj.get(), Py_None) < 0) {
+      return py_fail();
+    }
+  }
+  return shape;
+}
+
+Result<Rows> row_slots(std::uint64_t count) noexcept {
+  Rows r;
+  VESK_TRY_ASSIGN(r.list, made(PyList_New(static_cast<Py_ssize_t>(count))));
+  r.rows = PySequence_Fast_ITEMS(r.list.get());
   return r;
 }
 
@@ -247,10 +259,18 @@ Status fill_rows(KeyedRows& t) noexcept {
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   const std::size_t k = t.columns.size();
   // Held in locals: each insert is an opaque call, after which members would be reloaded.
-  PyObject* const* rows = t.rows.rows;
+  PyObject** rows = t.rows.rows;
   ColumnCells* columns = t.columns.data();
   const Key* keys = t.keys.data();
+  PyObject* shape = t.shape.get();
   for (std::uint64_t i = 0; i < n; ++i) {
+    if (shape != nullptr) {
+      // The list owns the row from here, whatever happens next.
+      rows[i] = PyDict_Copy(shape);
+      if (VESK_UNLIKELY(rows[i] == nullptr)) {
+        return py_fail();
+      }
+    }
     PyObject* row = rows[i];
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
     for (std::size_t c = 0; c < k; ++c) {

@@ -109,6 +109,10 @@ struct Rows {
 // With `keys`, every row starts out holding all of them (mapped to None) in
 // key-list order, for callers whose columns then fill every row under every key.
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept;
+// A dict holding every key of `keys`, mapped to None, in key-list order.
+Result<Owned> shape_of(const KeyList& keys) noexcept;
+// A list of `count` empty slots, filled by `fill_rows` from the table's shape.
+Result<Rows> row_slots(std::uint64_t count) noexcept;
 // The fewest input bytes a column of `count` cells takes: a kind byte and a bitmap.
 [[nodiscard]] VESK_INLINE std::uint64_t column_floor(std::uint64_t count) noexcept {
   return 1 + (count + 7) / 8;
@@ -117,7 +121,7 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept;
 // The keys to start `count` rows with: all of them when the columns that
 // follow can be whole, else none. Whole means the budget pays for a column of
 // `count` cells per key and the input holds the smallest such columns beyond
-// what the columns of enclosing tables with filled rows still claim. The
+// what the columns of enclosing Object columns with filled rows still claim. The
 // claim is held until each column starts (`start_column`), so that the
 // entries made in advance, over all nesting levels together, stay within
 // eight per input byte, as the cells of real columns do.
@@ -143,8 +147,8 @@ VESK_INLINE void start_column(Decoder& d, bool filled, std::uint64_t count) noex
   }
 }
 
-// The cells of a sparse table's columns are kept until every column is read;
-// the rows are then filled one at a time (`fill_rows`). A column keeps its
+// The cells of a table's or a sparse table's columns are kept until every
+// column is read; the rows are then filled one at a time (`fill_rows`). A column keeps its
 // cells in blocks of at most this many, and each block is freed once its cells
 // are in their rows, so that the kept cells add at most a block per column to
 // the memory of the result.
@@ -206,9 +210,14 @@ struct KeyedRows {
   KeyList keys;
   Rows rows;
   bool filled;  // every row starts out holding every key
-  // The blocks of the cells of a sparse table's columns read so far, in column order.
+  // The blocks of the cells of a sparse table's or a table's columns read so
+  // far, in column order.
   Vec<CellBlock> blocks{};
   Vec<ColumnCells> columns{};
+  // For a table: a dict holding every key (mapped to None) in key-list order,
+  // of which `fill_rows` makes each row as it comes to it; the list's slots
+  // stay empty until then.
+  Owned shape{};
 };
 using Head = Boxed<KeyedRows>;
 
@@ -253,7 +262,8 @@ Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t cou
 
 // Stores the kept cells into the rows, a row at a time: each row is built
 // whole while it is in the cache, as when rows are written one by one, instead
-// of every column walking all rows again. Keys enter each row in column order.
+// of every column walking all rows again. Keys enter each row in column order;
+// a table's row is a copy of its shape, made here, whose values are replaced.
 Status fill_rows(KeyedRows& t) noexcept;
 
 // The key list of a table or sparse table.

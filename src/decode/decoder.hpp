@@ -68,8 +68,8 @@ struct Decoder {
   std::int64_t size_budget;
   // Values and columns nest at most this deep: max_depth unless a caller tightened it.
   std::uint32_t depth_limit = max_depth;
-  // Input bytes that the columns of tables with rows filled in advance still
-  // claim; nested tables may fill rows in advance only from the bytes beyond.
+  // Input bytes that the columns of Object columns with rows filled in advance
+  // still claim; nested ones may fill rows in advance only from the bytes beyond.
   std::uint64_t prefill_claim = 0;
   // Elements of the arrays being decoded that are still to come, each of them
   // at least one byte after the value being decoded: a nested array is made

@@ -24,7 +24,15 @@ VESK_NOINLINE Result<Head> table_head(Decoder& d, std::uint32_t depth) noexcept 
   if (VESK_UNLIKELY(depth + 1 > d.depth_limit)) {
     return bad("nesting too deep", d.pos);
   }
-  return keyed_rows(d, std::move(keys), n);
+  VESK_TRY_ASSIGN(Rows rows, row_slots(n));
+  VESK_TRY_ASSIGN(Head head, head_of(KeyedRows{std::move(keys), std::move(rows), false}));
+  if (n > 0) {
+    VESK_TRY_ASSIGN(head->shape, shape_of(head->keys));
+  }
+  if (!head->columns.reserve(head->keys.size())) {
+    return py_fail();
+  }
+  return head;
 }
 
 }  // namespace
@@ -36,11 +44,17 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   }
   KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
+  // The cells are kept, column after column, and the rows made and filled
+  // one at a time once every column is read.
+  CellSink sink{&t};
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
-    start_column(d, t.filled, n);
-    DictSink sink{t.rows.rows, n, t.keys[k].obj.get()};
-    VESK_TRY(column(d, n, depth + 1, sink));
+    VESK_TRY(keep_column(t, nullptr, n));
+    sink.open(t.columns[k]);
+    Status read = column(d, n, depth + 1, sink);
+    sink.close();
+    VESK_TRY(std::move(read));
   }
+  VESK_TRY(fill_rows(t));
   return std::move(t.rows.list);
 }
 
