@@ -198,9 +198,8 @@ Result<Head> head_of(KeyedRows rows) noexcept {
 
 Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept {
   const std::size_t first = t.blocks.size();
-  if (!t.blocks.reserve(first + (count + cells_per_block - 1) / cells_per_block)) {
-    return py_fail();
-  }
+  // Pushed one by one, so that the list of blocks grows geometrically: a
+  // table of many short columns must not reallocate it once per column.
   for (std::uint64_t left = count; left > 0;) {
     const std::size_t size = left < cells_per_block ? left : cells_per_block;
     auto* cells = static_cast<Owned*>(PyMem_Malloc(size * sizeof(Owned)));
@@ -208,8 +207,10 @@ Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t cou
       PyErr_NoMemory();
       return py_fail();
     }
-    // Cannot fail: reserved above.
-    (void)t.blocks.push(CellBlock(cells, size));
+    // On failure the block is freed with the temporary.
+    if (!t.blocks.push(CellBlock(cells, size))) {
+      return py_fail();
+    }
     left -= size;
   }
   Owned* begin = count > 0 ? t.blocks[first].begin() : nullptr;
