@@ -196,6 +196,14 @@ Result<Head> head_of(KeyedRows rows) noexcept {
   return h;
 }
 
+Result<Head> table_rows(KeyList keys, Rows rows) noexcept {
+  VESK_TRY_ASSIGN(Head head, head_of(KeyedRows{std::move(keys), std::move(rows), false}));
+  if (!head->columns.reserve(head->keys.size())) {
+    return py_fail();
+  }
+  return head;
+}
+
 Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept {
   const std::size_t first = t.blocks.size();
   // Pushed one by one, so that the list of blocks grows geometrically: a

@@ -256,9 +256,26 @@ Result<Head> head_of(KeyedRows rows) noexcept;
 // The rows of `count` cells for `keys`, filled in advance when `prefill` allows.
 Result<Head> keyed_rows(Decoder& d, KeyList keys, std::uint64_t count) noexcept;
 
+// The head of a table or sparse table: its rows, with room for a column per key.
+Result<Head> table_rows(KeyList keys, Rows rows) noexcept;
+
 // Notes where the next column's `count` cells will stand, and makes blocks
 // for them: no more cells than the rows already made.
 Status keep_column(KeyedRows& t, const std::uint8_t* presence, std::uint64_t count) noexcept;
+
+// Reads the next column of t, `count` cells (in the rows that `presence` names,
+// or in every row when it is null), into blocks made for it. Inlined into the
+// table readers: a frame of its own at every level of nested tables would not
+// fit the deepest of them on a small thread stack.
+VESK_INLINE Status kept_column(Decoder& d, KeyedRows& t, const std::uint8_t* presence,
+                               std::uint64_t count, std::uint32_t depth) noexcept {
+  VESK_TRY(keep_column(t, presence, count));
+  CellSink sink{&t};
+  sink.open(t.columns[t.columns.size() - 1]);
+  Status read = column(d, count, depth, sink);
+  sink.close();
+  return read;
+}
 
 // Stores the kept cells into the rows, a row at a time: each row is built
 // whole while it is in the cache, as when rows are written one by one, instead

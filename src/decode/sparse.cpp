@@ -39,11 +39,7 @@ VESK_NOINLINE Result<Head> sparse_head(Decoder& d) noexcept {
     return bad("decoded size too large", d.pos);
   }
   VESK_TRY_ASSIGN(Rows rows, row_dicts(n, nullptr));
-  VESK_TRY_ASSIGN(Head head, head_of(KeyedRows{std::move(keys), std::move(rows), false}));
-  if (!head->columns.reserve(head->keys.size())) {
-    return py_fail();
-  }
-  return head;
+  return table_rows(std::move(keys), std::move(rows));
 }
 
 // Reads a column's presence flag and, when sparse, its bitmap: the rows it
@@ -72,20 +68,6 @@ VESK_NOINLINE Result<std::int64_t> presence(Decoder& d, std::uint64_t n) noexcep
   return p;
 }
 
-// Reads the presence of the next column and keeps room for its cells: the
-// number of cells it has.
-VESK_NOINLINE Result<std::uint64_t> next_column(Decoder& d, KeyedRows& t,
-                                                std::uint64_t n) noexcept {
-  VESK_TRY_ASSIGN(const std::int64_t p, presence(d, n));
-  if (p < 0) {
-    VESK_TRY(keep_column(t, nullptr, n));
-    return n;
-  }
-  // The bitmap ends where the column starts.
-  VESK_TRY(keep_column(t, d.input + d.pos - (n + 7) / 8, static_cast<std::uint64_t>(p)));
-  return static_cast<std::uint64_t>(p);
-}
-
 }  // namespace
 
 Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
@@ -95,15 +77,12 @@ Result<Owned> sparse(Decoder& d, std::uint32_t depth) noexcept {
   }
   KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
-  CellSink sink{&t};
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
-    VESK_TRY_ASSIGN(const std::uint64_t count, next_column(d, t, n));
-    sink.open(t.columns[k]);
-    // The column's own entry checks (depth, charge, kind) come next, at the
-    // position just past the bitmap.
-    Status read = column(d, count, depth + 1, sink);
-    sink.close();
-    VESK_TRY(std::move(read));
+    VESK_TRY_ASSIGN(const std::int64_t p, presence(d, n));
+    // The bitmap ends where the column starts; the column's own entry checks
+    // (depth, charge, kind) come next, at the position just past it.
+    const std::uint8_t* bits = p < 0 ? nullptr : d.input + d.pos - (n + 7) / 8;
+    VESK_TRY(kept_column(d, t, bits, p < 0 ? n : static_cast<std::uint64_t>(p), depth + 1));
   }
   VESK_TRY(fill_rows(t));
   return std::move(t.rows.list);

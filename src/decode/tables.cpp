@@ -25,12 +25,9 @@ VESK_NOINLINE Result<Head> table_head(Decoder& d, std::uint32_t depth) noexcept 
     return bad("nesting too deep", d.pos);
   }
   VESK_TRY_ASSIGN(Rows rows, row_slots(n));
-  VESK_TRY_ASSIGN(Head head, head_of(KeyedRows{std::move(keys), std::move(rows), false}));
+  VESK_TRY_ASSIGN(Head head, table_rows(std::move(keys), std::move(rows)));
   if (n > 0) {
     VESK_TRY_ASSIGN(head->shape, shape_of(head->keys));
-  }
-  if (!head->columns.reserve(head->keys.size())) {
-    return py_fail();
   }
   return head;
 }
@@ -46,13 +43,8 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   // The cells are kept, column after column, and the rows made and filled
   // one at a time once every column is read.
-  CellSink sink{&t};
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
-    VESK_TRY(keep_column(t, nullptr, n));
-    sink.open(t.columns[k]);
-    Status read = column(d, n, depth + 1, sink);
-    sink.close();
-    VESK_TRY(std::move(read));
+    VESK_TRY(kept_column(d, t, nullptr, n, depth + 1));
   }
   VESK_TRY(fill_rows(t));
   return std::move(t.rows.list);
