@@ -13,6 +13,10 @@
 // cost_per_byte for every input byte, plus a constant. VESK_FUZZ_MEMORY=report
 // prints every new highest ratio of peak to bound instead of aborting.
 //
+// Every input is decoded a second time by one vesk.Decoder core that lives for
+// the whole run, whose key cache carries over from input to input: it must
+// give an equal value, or the same error message and offset.
+//
 // VESK_FUZZ_DIFF=1 also decodes every input with the pure-Python decoder in
 // tests/reference.py and aborts when the two disagree on the value (types and
 // key order included) or on the error message and offset. It is much slower.
@@ -192,6 +196,60 @@ PyObject* module_attr(PyObject* module, const char* name) {
   return attr;
 }
 
+// The decode method of a _Decoder kept for the whole run.
+PyObject* cached_decode = nullptr;
+
+// The VeskError's message and offset, as a tuple.
+PyObject* error_key(PyObject* exc) {
+  PyObject* key = Py_BuildValue("(NN)", PyObject_GetAttrString(exc, "message"),
+                                PyObject_GetAttrString(exc, "offset"));
+  if (key == nullptr) {
+    fail("error key");
+  }
+  return key;
+}
+
+// Decodes the input again through the key cache; `value` is loads_binary's
+// result or null, `error` its (message, offset) or null after a MemoryError.
+void check_cached(PyObject* bytes, PyObject* value, PyObject* error) {
+  PyObject* again = PyObject_CallOneArg(cached_decode, bytes);
+  if (again == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyErr_Clear();
+      return;
+    }
+    if (!PyErr_ExceptionMatches(vesk_error)) {
+      fail("the cached decode raised an exception other than VeskError or MemoryError");
+    }
+    PyObject* type;
+    PyObject* exc;
+    PyObject* tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    PyObject* key = error_key(exc);
+    if (value != nullptr || (error != nullptr && PyObject_RichCompareBool(key, error, Py_EQ) != 1)) {
+      fail("the cached decode fails where loads_binary does not, or elsewhere");
+    }
+    Py_DECREF(key);
+    Py_XDECREF(type);
+    Py_XDECREF(exc);
+    Py_XDECREF(tb);
+    return;
+  }
+  if (error != nullptr) {
+    fail("the cached decode gives a value where loads_binary fails");
+  }
+  // A comparison too deep for the interpreter's recursion limit proves nothing.
+  const int same = value == nullptr ? 1 : PyObject_RichCompareBool(again, value, Py_EQ);
+  if (same < 0 && (PyErr_ExceptionMatches(PyExc_RecursionError) ||
+                   PyErr_ExceptionMatches(PyExc_MemoryError))) {
+    PyErr_Clear();
+  } else if (same != 1) {
+    fail("the cached decode gives another value");
+  }
+  Py_DECREF(again);
+}
+
 void start_differential() {
   PyObject* globals = PyDict_New();
   PyObject* dir = PyUnicode_FromString(VESK_TESTS_DIR);
@@ -263,6 +321,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   report_memory = memory != nullptr && std::strcmp(memory, "report") == 0;
   count_allocations();
   vesk_error = module_attr(module, "VeskError");
+  PyObject* decoder_type = module_attr(module, "_Decoder");
+  PyObject* decoder = PyObject_CallNoArgs(decoder_type);
+  if (decoder == nullptr) {
+    fail("_Decoder()");
+  }
+  cached_decode = module_attr(decoder, "decode");
+  Py_DECREF(decoder);
+  Py_DECREF(decoder_type);
   Py_DECREF(module);
   const char* diff = std::getenv("VESK_FUZZ_DIFF");
   if (diff != nullptr && std::strcmp(diff, "1") == 0) {
@@ -283,11 +349,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   spent_ref_cells = 0;
   PyObject* result = PyObject_CallOneArg(loads_binary, bytes);
   check_memory(baseline, size);
+  PyObject* error = nullptr;
   if (result != nullptr) {
     if (PyErr_Occurred()) {
       fail("a value returned with an exception set");
     }
-    Py_DECREF(result);
   } else if (!PyErr_Occurred()) {
     fail("NULL returned without an exception");
   } else if (PyErr_ExceptionMatches(vesk_error)) {
@@ -297,6 +363,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PyErr_Fetch(&type, &exc, &tb);
     PyErr_NormalizeException(&type, &exc, &tb);
     check_vesk_error(exc, size);
+    error = error_key(exc);
     Py_XDECREF(type);
     Py_XDECREF(exc);
     Py_XDECREF(tb);
@@ -305,6 +372,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     fail("an exception other than VeskError or MemoryError");
   }
+  check_cached(bytes, result, error);
+  Py_XDECREF(result);
+  Py_XDECREF(error);
   if (differential != nullptr) {
     PyObject* checked = PyObject_CallOneArg(differential, bytes);
     if (checked == nullptr) {

@@ -85,9 +85,13 @@ class GcPause {
 
 // The value after the header, which must end exactly at the end of the input.
 // The decoder state is released when this returns, before any error is raised.
-Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length,
-                       const Limits& limits) noexcept {
+Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length, const Limits& limits,
+                       KeyCache* keys) noexcept {
   Decoder d(bytes, length, limits);
+  if (keys != nullptr) {
+    keys->begin_document();
+    d.keys = keys;
+  }
   VESK_TRY_ASSIGN(Owned v, owned(d, value_ref(d, 0)));
   if (d.pos != length) {
     return bad("trailing data", d.pos);
@@ -96,7 +100,8 @@ Result<Owned> document(const std::uint8_t* bytes, std::uint64_t length,
 }
 
 // Decodes one document; returns the value, or null with the exception raised.
-PyObject* run(const std::uint8_t* bytes, std::uint64_t length, const Limits& limits) {
+PyObject* run(const std::uint8_t* bytes, std::uint64_t length, const Limits& limits,
+              KeyCache* keys) {
   if (length < 2 || bytes[0] != 0x0F) {
     return raise_decode_error(bad("not a VESK binary document", 0));
   }
@@ -108,7 +113,7 @@ PyObject* run(const std::uint8_t* bytes, std::uint64_t length, const Limits& lim
     if (pause.failed()) {
       return py_fail();
     }
-    return document(bytes, length, limits);
+    return document(bytes, length, limits, keys);
   }();
   if (!r.ok()) {
     return raise_decode_error(r.error());
@@ -119,12 +124,12 @@ PyObject* run(const std::uint8_t* bytes, std::uint64_t length, const Limits& lim
   return r.take().release();
 }
 
-// Binds the one parameter `data`, positional or keyword, with the
-// interpreter's own wording for every mistake.
-PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds the one parameter `data` of the function `fn` ("loads_binary()"),
+// positional or keyword, with the interpreter's own wording for every mistake.
+PyObject* bind_data(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 1) {
     PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
-                 "loads_binary()", 1, nargs, "were");
+                 fn, 1, nargs, "were");
     return nullptr;
   }
   PyObject* data = nargs == 1 ? args[0] : nullptr;
@@ -132,20 +137,20 @@ PyObject* bind_data(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, i);
     if (PyUnicode_CompareWithASCIIString(name, "data") != 0) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                   "loads_binary()", name);
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", fn,
+                   name);
       return nullptr;
     }
     if (data != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                   "loads_binary()", "data");
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", fn,
+                   "data");
       return nullptr;
     }
     data = args[nargs + i];
   }
   if (data == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s missing %d required %s %s: '%s'", "loads_binary()", 1,
-                 "positional", "argument", "data");
+    PyErr_Format(PyExc_TypeError, "%s missing %d required %s %s: '%s'", fn, 1, "positional",
+                 "argument", "data");
   }
   return data;
 }
@@ -180,16 +185,16 @@ class BufferView {
 // Decodes `data`: bytes and contiguous buffers in place, anything else through
 // one copy as bytes(). A contiguous buffer holds exactly the bytes that bytes()
 // would copy; every other case, errors included, is left to bytes().
-PyObject* decode_data(PyObject* data, const Limits& limits) {
+PyObject* decode_data(PyObject* data, const Limits& limits, KeyCache* keys) {
   if (PyBytes_Check(data)) {
     // Used in place: bytes are immutable and the caller keeps them alive.
     return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
-               static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)), limits);
+               static_cast<std::uint64_t>(PyBytes_GET_SIZE(data)), limits, keys);
   }
   if (PyObject_CheckBuffer(data)) {
     const BufferView view(data);
     if (view.held()) {
-      return run(view.data(), view.size(), limits);
+      return run(view.data(), view.size(), limits, keys);
     }
     PyErr_Clear();
   }
@@ -198,16 +203,16 @@ PyObject* decode_data(PyObject* data, const Limits& limits) {
     return nullptr;
   }
   return run(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(copy.get())),
-             static_cast<std::uint64_t>(PyBytes_GET_SIZE(copy.get())), limits);
+             static_cast<std::uint64_t>(PyBytes_GET_SIZE(copy.get())), limits, keys);
 }
 
 PyObject* loads_binary_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* data = bind_data(args, PyVectorcall_NARGS(nargsf), kwnames);
+  PyObject* data = bind_data("loads_binary()", args, PyVectorcall_NARGS(nargsf), kwnames);
   if (data == nullptr) {
     return nullptr;
   }
   static constexpr Limits format_limits{};
-  return decode_data(data, format_limits);
+  return decode_data(data, format_limits, nullptr);
 }
 
 // A cap on a budget: None for none, else an int of at least 0; caps beyond
@@ -238,20 +243,32 @@ bool read_cap(PyObject* arg, std::int64_t& cap) {
   return true;
 }
 
-// _decode_limited(data, max_cells, max_copy_cells, max_depth): the decode of
-// loads_binary under tighter bounds, for vesk.Decoder, which checks the
-// arguments first and names them in its messages.
-PyObject* decode_limited_impl(PyObject* const* args, Py_ssize_t nargsf) {
-  if (PyVectorcall_NARGS(nargsf) != 4) {
-    PyErr_SetString(PyExc_TypeError, "_decode_limited() takes 4 positional arguments");
+// vesk.Decoder's part in C: the limits of its decodes and its key cache. The
+// package's class checks its arguments and names them in its messages, then
+// sets the limits with _limit().
+struct DecoderObject {
+  PyObject_HEAD
+  Limits limits;
+  KeyCache keys;
+};
+
+DecoderObject* as_decoder(PyObject* self) noexcept {
+  return reinterpret_cast<DecoderObject*>(self);
+}
+
+// _limit(max_cells, max_copy_cells, max_depth): None, or caps on the two
+// budgets and a depth of at most max_depth.
+PyObject* decoder_limit_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) {
+  if (PyVectorcall_NARGS(nargsf) != 3) {
+    PyErr_SetString(PyExc_TypeError, "_limit() takes 3 positional arguments");
     return nullptr;
   }
   Limits limits;
-  if (!read_cap(args[1], limits.cells) || !read_cap(args[2], limits.copy_cells)) {
+  if (!read_cap(args[0], limits.cells) || !read_cap(args[1], limits.copy_cells)) {
     return nullptr;
   }
   std::int64_t depth = max_depth;
-  if (!read_cap(args[3], depth)) {
+  if (!read_cap(args[2], depth)) {
     return nullptr;
   }
   if (depth > static_cast<std::int64_t>(max_depth)) {
@@ -259,7 +276,18 @@ PyObject* decode_limited_impl(PyObject* const* args, Py_ssize_t nargsf) {
     return nullptr;
   }
   limits.depth = static_cast<std::uint32_t>(depth);
-  return decode_data(args[0], limits);
+  as_decoder(self)->limits = limits;
+  Py_RETURN_NONE;
+}
+
+PyObject* decoder_decode_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  PyObject* data = bind_data("decode()", args, PyVectorcall_NARGS(nargsf), kwnames);
+  if (data == nullptr) {
+    return nullptr;
+  }
+  DecoderObject* decoder = as_decoder(self);
+  return decode_data(data, decoder->limits, &decoder->keys);
 }
 
 // No C++ exception may unwind into the interpreter: one becomes the internal fault.
@@ -280,8 +308,29 @@ PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
   return guarded([&] { return loads_binary_impl(args, nargsf, kwnames); });
 }
 
-PyObject* decode_limited(PyObject*, PyObject* const* args, Py_ssize_t nargsf) {
-  return guarded([&] { return decode_limited_impl(args, nargsf); });
+PyObject* decoder_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf) {
+  return guarded([&] { return decoder_limit_impl(self, args, nargsf); });
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+  return guarded([&] { return decoder_decode_impl(self, args, nargsf, kwnames); });
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject*, PyObject*) {
+  // Zeroed memory: an empty key cache.
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self != nullptr) {
+    new (&as_decoder(self)->limits) Limits{};
+  }
+  return self;
+}
+
+void decoder_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  as_decoder(self)->keys.release();
+  type->tp_free(self);
+  Py_DECREF(type);
 }
 
 PyMethodDef loads_binary_def = {
@@ -291,12 +340,32 @@ PyMethodDef loads_binary_def = {
     "loads_binary(data)\n--\n\nDecodes VESK binary into dict/list/str/int/float/bool/None.",
 };
 
-PyMethodDef decode_limited_def = {
-    "_decode_limited",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decode_limited)),
-    METH_FASTCALL,
-    "_decode_limited(data, max_cells, max_copy_cells, max_depth, /)\n--\n\n"
-    "loads_binary under tighter limits (None: the format's own).",
+PyMethodDef decoder_methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decoder_decode)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode(data)\n--\n\n"
+     "Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."},
+    {"_limit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decoder_limit)),
+     METH_FASTCALL,
+     "_limit(max_cells, max_copy_cells, max_depth, /)\n--\n\n"
+     "Sets the caps of later decodes (None: the format's own)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot decoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&decoder_dealloc)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_doc, const_cast<char*>("The limits and the key cache of vesk.Decoder.")},
+    {0, nullptr},
+};
+
+PyType_Spec decoder_spec = {
+    "vesk_native._Decoder",
+    static_cast<int>(sizeof(DecoderObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    decoder_slots,
 };
 
 // Adds `obj` to the module under `name` and appends the name to __all__.
@@ -351,9 +420,8 @@ int exec_module_impl(PyObject* module) {
     return -1;
   }
   // A private entry point: an attribute of the module, not in __all__.
-  Owned limited =
-      Owned::steal(PyCMethod_New(&decode_limited_def, module, module_name.get(), nullptr));
-  if (!limited || PyObject_SetAttrString(module, decode_limited_def.ml_name, limited.get()) < 0) {
+  Owned decoder_type = Owned::steal(PyType_FromSpec(&decoder_spec));
+  if (!decoder_type || PyObject_SetAttrString(module, "_Decoder", decoder_type.get()) < 0) {
     return -1;
   }
   PyObject* error_type = vesk_error_type();

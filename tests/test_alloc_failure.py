@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import reference
+import vesk
 import vesk_build as b
 from support import same
 from vesk_native import VeskError, loads_binary
@@ -120,29 +121,36 @@ def check(expected, reached, raised, value):
         assert not raised and same(value, expected), repr(value)
 
 
-def armed(allocfail, k, data, expected):
+def armed(allocfail, k, data, expected, decode=loads_binary):
     """Decodes with allocation k failing; returns whether it was reached and the
     change in allocated blocks."""
     gc.collect()  # also empties the freelists, so that every object is a fresh allocation
     before = sys.getallocatedblocks()
-    reached, raised, value = allocfail.fail_at(k, loads_binary, data)
+    reached, raised, value = allocfail.fail_at(k, decode, data)
     check(expected, reached, raised, value)
     del value
     gc.collect()
     return reached, sys.getallocatedblocks() - before
 
 
-@pytest.mark.parametrize("data", DOCS.values(), ids=DOCS.keys())
-def test_every_allocation_failure_gives_memory_error_or_the_result(allocfail, data):
+# A vesk.Decoder hands out the keys it cached from the documents before.
+CACHED_KEYS = ["objects", "table", "sparse table", "duplicate key", "bad tag"]
+
+
+@pytest.mark.parametrize("data, decode", [(v, None) for v in DOCS.values()] + [
+    (DOCS[k], "decoder") for k in CACHED_KEYS], ids=list(DOCS) + [
+    f"{k}, cached keys" for k in CACHED_KEYS])
+def test_every_allocation_failure_gives_memory_error_or_the_result(allocfail, data, decode):
     expected = outcome(data)
+    decode = vesk.Decoder().decode if decode else loads_binary
     gc.disable()  # no collection may run inside the armed window
     gc.freeze()  # what exists now is left out of the many collections below, which stay fast
     try:
-        armed(allocfail, NEVER, data, expected)  # warms caches that outlive one decode
-        _, baseline = armed(allocfail, NEVER, data, expected)
+        armed(allocfail, NEVER, data, expected, decode)  # warms caches that outlive one decode
+        _, baseline = armed(allocfail, NEVER, data, expected, decode)
         k = 0
         while True:
-            reached, change = armed(allocfail, k, data, expected)
+            reached, change = armed(allocfail, k, data, expected, decode)
             assert change == baseline, f"{change - baseline} blocks left behind with k={k}"
             if not reached:
                 break

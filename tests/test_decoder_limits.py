@@ -43,7 +43,7 @@ def test_the_private_entry_stays_off_the_public_surface():
     assert vesk_native.__all__ == ["loads_binary", "VeskError"]
     assert [n for n in dir(vesk_native) if not n.startswith("_")] == ["VeskError", "loads_binary"]
     with pytest.raises(ValueError):
-        vesk_native._decode_limited(b.doc(b.none()), None, None, 513)
+        vesk_native._Decoder()._limit(None, None, 513)
 
 
 SAMPLES = [b.doc(b.none()), b.doc(b.array(b.small_int(1), b.string("ab"), b.ref(0))),
@@ -203,6 +203,48 @@ def test_scanned_budgets_are_the_smallest_caps_that_decode(data):
         assert fails_with(vesk.Decoder(max_depth=depth - 1), data, DEEP)
     tables = [e for e in report["columnar"] if e["type"] != "list_column"]
     assert report["values"]["table"] + report["values"]["sparse_table"] == len(tables)
+
+
+def str_identities(value):
+    """For each str in value, keys before their values, the number of the first
+    str met that is the same object."""
+    first, out = {}, []
+
+    def walk(v):
+        if isinstance(v, str):
+            out.append(first.setdefault(id(v), len(first)))
+        elif isinstance(v, list):
+            for item in v:
+                walk(item)
+        elif isinstance(v, dict):
+            for k, item in v.items():
+                walk(k)
+                walk(item)
+
+    walk(value)
+    return out
+
+
+# One decoder for every example: its key cache carries over between them.
+SHARED = vesk.Decoder()
+
+
+@settings(max_examples=300, deadline=None)
+@given(documents)
+def test_a_decoder_with_cached_keys_decodes_as_loads_binary(data):
+    got, want = limited_outcome(SHARED, data), outcome(data)
+    assert got[0] == want[0] and same(got[1:], want[1:])
+    if got[0] == "ok":
+        # Texts spelled out twice in one document stay two objects.
+        assert str_identities(got[1]) == str_identities(want[1])
+
+
+def test_a_decoder_hands_out_its_cached_keys_again():
+    decoder = vesk.Decoder()
+    data = vesk.dumps({"id": 1, "nested": {"ok": True}})
+    first, second = decoder.decode(data), decoder.decode(data)
+    assert all(a is b for a, b in zip(first, second))
+    assert list(first["nested"])[0] is list(second["nested"])[0]
 
 
 def test_limited_decodes_leave_nothing_behind():

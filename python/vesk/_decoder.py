@@ -1,8 +1,8 @@
 """Decoding under limits tighter than the format's own."""
 
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
-from vesk_native import _decode_limited, loads_binary
+from vesk_native import _Decoder
 
 # The deepest nesting the format allows; the top-level value has depth 0.
 MAX_DEPTH = 512
@@ -26,7 +26,7 @@ def _depth(value):
     return value
 
 
-class Decoder:
+class Decoder(_Decoder):
     """Decodes documents as ``loads`` does, with tighter bounds on the work one may cause.
 
     ``max_cells`` caps the cells that columns, tables and sparse tables may
@@ -35,18 +35,20 @@ class Decoder:
     nesting depth (at most 512). ``None`` keeps the format's own budget. A
     document that exceeds a cap fails with the ``VeskError`` that the format
     raises for that budget or limit, at the same offset.
+
+    A decoder keeps the short keys it has decoded and hands the same ``str``
+    objects out again in later documents, which spares a stream of small
+    documents most of their cost; reuse one for documents of one kind.
     """
 
-    __slots__ = ("_max_cells", "_max_copy_cells", "_max_depth", "_limits")
+    __slots__ = ("_max_cells", "_max_copy_cells", "_max_depth")
 
     def __init__(self, *, max_cells: Optional[int] = None, max_copy_cells: Optional[int] = None,
                  max_depth: int = MAX_DEPTH) -> None:
         self._max_cells = _cap("max_cells", max_cells)
         self._max_copy_cells = _cap("max_copy_cells", max_copy_cells)
         self._max_depth = _depth(max_depth)
-        defaults = max_cells is None and max_copy_cells is None and max_depth == MAX_DEPTH
-        self._limits = None if defaults else (self._max_cells, self._max_copy_cells,
-                                              self._max_depth)
+        self._limit(self._max_cells, self._max_copy_cells, self._max_depth)
 
     @property
     def max_cells(self) -> Optional[int]:
@@ -60,12 +62,18 @@ class Decoder:
     def max_depth(self) -> int:
         return self._max_depth
 
-    def decode(self, data: Any) -> Any:
-        """Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."""
-        if self._limits is None:
-            return loads_binary(data)
-        return _decode_limited(data, *self._limits)
+    if TYPE_CHECKING:
+        def decode(self, data: Any) -> Any:
+            """Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."""
+
+    def __reduce__(self) -> Any:
+        # The limits live in the C part too, which copies must set again.
+        return _rebuild, (type(self), self._max_cells, self._max_copy_cells, self._max_depth)
 
     def __repr__(self) -> str:
         return "Decoder(max_cells=%r, max_copy_cells=%r, max_depth=%r)" % (
             self._max_cells, self._max_copy_cells, self._max_depth)
+
+
+def _rebuild(cls, max_cells, max_copy_cells, max_depth):
+    return cls(max_cells=max_cells, max_copy_cells=max_copy_cells, max_depth=max_depth)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "decode/key_cache.hpp"
 #include "err/error.hpp"
 #include "pyo/owned.hpp"
 #include "pyo/vec.hpp"
@@ -76,6 +77,9 @@ struct Decoder {
   // at its full count only from the bytes beyond them, so that nested counts
   // cannot make the open lists hold more slots than the input has bytes.
   std::uint64_t array_claim = 0;
+  // The short keys of a vesk.Decoder, or null: loads_binary keeps nothing
+  // between calls.
+  KeyCache* keys = nullptr;
   // The error of the step that returned null, for the steps that return bare
   // pointers: arrays, objects, strings and the tag dispatch.
   ErrorSlot error;
@@ -216,6 +220,15 @@ Result<std::uint64_t> bit_count(Decoder& d) noexcept;
 PyObject* pooled_text(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcept;
 // A string of n bytes whose length the tag gave (at most 31).
 PyObject* short_text(Decoder& d, std::uint64_t n) noexcept;
+// pooled_text for a key of shortest to longest bytes, through the key cache.
+PyObject* cached_key(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcept;
+// pooled_text for a key: through the key cache where the decoder has one.
+VESK_INLINE PyObject* pooled_key(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcept {
+  if (d.keys != nullptr && n >= KeyCache::shortest && n <= KeyCache::longest) {
+    return cached_key(d, n, tag_at);
+  }
+  return pooled_text(d, n, tag_at);
+}
 // A string whose byte count follows.
 PyObject* long_text(Decoder& d) noexcept;
 // The pool entry whose index follows.

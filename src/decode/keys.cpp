@@ -31,7 +31,7 @@ Result<Key> read_key(Decoder& d) noexcept {
     return bad("key must be a string", at);
   }
   const std::uint64_t text_pos = d.pos;
-  VESK_TRY_ASSIGN(Owned s, owned(d, pooled_text(d, n, at)));
+  VESK_TRY_ASSIGN(Owned s, owned(d, pooled_key(d, n, at)));
   return Key{std::move(s), d.text_at(text_pos, n)};
 }
 

@@ -442,6 +442,29 @@ PyObject* pooled_text(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcep
   return s.release();
 }
 
+PyObject* cached_key(Decoder& d, std::uint64_t n, std::uint64_t tag_at) noexcept {
+  KeyCache& cache = *d.keys;
+  const KeyCache::Words w = KeyCache::words(d.input + d.pos, n);
+  KeyCache::Slot& slot = cache.slot(w, n);
+  PyObject* s = slot.text;
+  if (s != nullptr && slot.doc != cache.doc() && KeyCache::spells(s, w, n)) {
+    if (VESK_UNLIKELY(!d.pool.push(Owned::borrow(s)))) {
+      return py_failed(d);
+    }
+    slot.doc = cache.doc();
+    d.pos += n;
+    Py_INCREF(s);
+    return s;
+  }
+  PyObject* made = pooled_text(d, n, tag_at);
+  if (made != nullptr && PyUnicode_IS_ASCII(made)) {
+    Py_INCREF(made);
+    Py_XSETREF(slot.text, made);
+    slot.doc = cache.doc();
+  }
+  return made;
+}
+
 PyObject* short_text(Decoder& d, std::uint64_t n) noexcept {
   if (VESK_UNLIKELY(n > d.remaining())) {
     return fail(d, short_input(d.pos));
@@ -513,7 +536,11 @@ PyObject* key_text(Decoder& d) noexcept {
   }
   const std::uint8_t b = d.input[d.pos++];
   if ((b & 0xE0) == 0x40) {
-    return short_text(d, b & 0x1F);
+    const std::uint64_t n = b & 0x1F;
+    if (VESK_UNLIKELY(n > d.remaining())) {
+      return fail(d, short_input(d.pos));
+    }
+    return pooled_key(d, n, d.pos - 1);
   }
   if (b == 0x06) {
     return pool_entry(d);
