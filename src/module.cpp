@@ -343,11 +343,11 @@ PyMethodDef loads_binary_def = {
 PyMethodDef decoder_methods[] = {
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decoder_decode)),
      METH_FASTCALL | METH_KEYWORDS,
-     "decode(data)\n--\n\n"
+     "decode($self, data)\n--\n\n"
      "Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."},
     {"_limit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decoder_limit)),
      METH_FASTCALL,
-     "_limit(max_cells, max_copy_cells, max_depth, /)\n--\n\n"
+     "_limit($self, max_cells, max_copy_cells, max_depth, /)\n--\n\n"
      "Sets the caps of later decodes (None: the format's own)."},
     {nullptr, nullptr, 0, nullptr},
 };

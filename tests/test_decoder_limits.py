@@ -2,7 +2,9 @@
 exactly as the format's own check does; and the structural scan behind
 `vesk inspect`, whose budget figures are the smallest caps a document needs."""
 
+import copy
 import gc
+import pickle
 import sys
 
 import pytest
@@ -245,6 +247,24 @@ def test_a_decoder_hands_out_its_cached_keys_again():
     first, second = decoder.decode(data), decoder.decode(data)
     assert all(a is b for a, b in zip(first, second))
     assert list(first["nested"])[0] is list(second["nested"])[0]
+
+
+class Tagged(vesk.Decoder):
+    __slots__ = ("tag", "__dict__")
+
+    def __init__(self, tag, **limits):
+        super().__init__(**limits)
+        self.tag = tag
+
+
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy,
+                                       lambda d: pickle.loads(pickle.dumps(d))])
+def test_copies_keep_their_limits_and_their_attributes(duplicate):
+    original = Tagged("t", max_depth=1)
+    original.note = "n"
+    twin = duplicate(original)
+    assert (type(twin), twin.tag, twin.note, repr(twin)) == (Tagged, "t", "n", repr(original))
+    assert fails_with(twin, vesk.dumps([[1]]), DEEP)
 
 
 def test_limited_decodes_leave_nothing_behind():

@@ -1,5 +1,6 @@
 """Decoding under limits tighter than the format's own."""
 
+import copyreg
 from typing import TYPE_CHECKING, Any, Optional
 
 from vesk_native import _Decoder
@@ -66,14 +67,17 @@ class Decoder(_Decoder):
         def decode(self, data: Any) -> Any:
             """Decodes one document from ``data`` (``bytes`` or anything ``bytes()`` accepts)."""
 
-    def __reduce__(self) -> Any:
-        # The limits live in the C part too, which copies must set again.
-        return _rebuild, (type(self), self._max_cells, self._max_copy_cells, self._max_depth)
+    def __getstate__(self) -> Any:
+        slots = {n: getattr(self, n) for n in copyreg._slotnames(type(self)) if hasattr(self, n)}
+        return getattr(self, "__dict__", None), slots
+
+    def __setstate__(self, state: Any) -> None:
+        attrs, slots = state
+        for name, value in [*(attrs or {}).items(), *slots.items()]:
+            setattr(self, name, value)
+        # The limits live in the C part too, which a copy starts without.
+        self._limit(self._max_cells, self._max_copy_cells, self._max_depth)
 
     def __repr__(self) -> str:
         return "Decoder(max_cells=%r, max_copy_cells=%r, max_depth=%r)" % (
             self._max_cells, self._max_copy_cells, self._max_depth)
-
-
-def _rebuild(cls, max_cells, max_copy_cells, max_depth):
-    return cls(max_cells=max_cells, max_copy_cells=max_copy_cells, max_depth=max_depth)
