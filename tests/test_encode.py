@@ -196,6 +196,40 @@ def test_subclasses_are_written_as_their_base_types():
         round_trip(obj, **options)
 
 
+class Record:
+    def __init__(self):
+        self.name, self.size = "a", 1
+
+
+def with_holes(n, str_keys=True):
+    d = {(f"k{i}" if str_keys else i): i for i in range(n)}
+    for i in range(0, n, 3):
+        del d[f"k{i}" if str_keys else i]
+    return d
+
+
+def general_keys_with_str_keys_only():
+    d = {1: 0, "a": 1, "b": 2}
+    del d[1]
+    return d
+
+
+# Dicts whose entry tables have deleted entries, general keys or values kept
+# apart (an instance's attributes): each must be written as its plain copy.
+ODD_DICTS = {"holes": with_holes(10), "many holes": with_holes(70_000),
+             "general keys": general_keys_with_str_keys_only(), "instance attributes": vars(Record()),
+             "emptied": with_holes(1),
+             "records with holes": [with_holes(6), with_holes(6)]}
+
+
+@pytest.mark.parametrize("obj", ODD_DICTS.values(), ids=ODD_DICTS)
+@pytest.mark.parametrize("options", OPTIONS)
+def test_dicts_are_written_as_their_plain_copies(obj, options):
+    plain = [dict(d) for d in obj] if isinstance(obj, list) else dict(obj)
+    assert vesk.dumps(obj, **options) == vesk.dumps(plain, **options)
+    round_trip(obj, **options)
+
+
 def test_deepest_value_encodes_and_one_more_level_fails_with_its_path():
     def nested(levels):
         obj = []

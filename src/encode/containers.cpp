@@ -1,4 +1,5 @@
 // The dispatch on the type of a value, arrays, objects and the default hook.
+#include "encode/dict_walk.hpp"
 #include "encode/encoder.hpp"
 
 namespace vesk::enc {
@@ -98,9 +99,36 @@ struct Hold<true> {
   Owned ref;
 };
 
+// The entries of a dict from its entry table, where no user code runs that
+// could change the dict meanwhile. A loop of its own: with the walk's state in
+// registers, not in an iterator that every write of a text makes it reload.
+Status table_entries(Encoder& e, const EntryTable& t, int depth) noexcept {
+  bool str_direct = depth + 1 + e.anchor_depth <= max_depth;
+  for (std::size_t x = 0; x < t.count; ++x) {
+    PyObject* const* entry = t.first + x * t.stride;
+    PyObject* k = entry[0];
+    PyObject* v = entry[1];
+    if (v == nullptr) {
+      continue;  // deleted
+    }
+    VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
+    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : any(e, v, depth + 1);
+    if (VESK_UNLIKELY(!s.ok())) {
+      return s.error().at_key(k);
+    }
+  }
+  return done();
+}
+
 // The entries of a dict of n entries.
 template <bool guarded>
 Status entries(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
+  if constexpr (!guarded) {
+    EntryTable t;
+    if (entry_table(obj, t)) {
+      return table_entries(e, t, depth);
+    }
+  }
   // Where a value may nest no deeper, an exact str (most values) is written
   // without the dispatch on its type.
   bool str_direct = depth + 1 + e.anchor_depth <= max_depth;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "encode/dict_walk.hpp"
 #include "encode/encoder.hpp"
 
 namespace vesk::enc {
@@ -97,7 +98,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {{0, nullptr}};
+int exec_module(PyObject*) { return set_up_dict_walk() ? 0 : -1; }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vesk._encoder", "The encoder of the vesk package.", 0, methods, slots,

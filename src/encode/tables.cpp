@@ -1,5 +1,6 @@
 // Lists of dicts: tables when the rows share one key sequence, sparse tables
 // when one key order keeps every row's own order.
+#include "encode/dict_walk.hpp"
 #include "encode/encoder.hpp"
 
 namespace vesk::enc {
@@ -20,10 +21,10 @@ Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
     if (!PyDict_CheckExact(d) || static_cast<std::size_t>(PyDict_GET_SIZE(d)) != k) {
       return false;
     }
-    Py_ssize_t pos = 0;
+    DictEntries walk(d);
     PyObject* key;
     PyObject* v;
-    for (std::size_t j = 0; PyDict_Next(d, &pos, &key, &v); ++j) {
+    for (std::size_t j = 0; walk.next(key, v); ++j) {
       if (i == 0) {
         if (!PyUnicode_CheckExact(key)) {
           return false;
@@ -157,12 +158,11 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
   Vec<std::uint32_t> uses;  // per key, how many rows have it
   std::uint32_t* used = uses.data();
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* d = dicts[i];
-    Py_ssize_t pos = 0;
+    DictEntries walk(dicts[i]);
     PyObject* key;
     PyObject* v;
     std::uint32_t prev = TextMap::absent;  // so that prev + 1 is 0
-    while (PyDict_Next(d, &pos, &key, &v)) {
+    while (walk.next(key, v)) {
       if (!PyUnicode_CheckExact(key) || VESK_UNLIKELY(room == 0)) {
         return false;
       }
