@@ -99,22 +99,28 @@ struct Hold<true> {
   Owned ref;
 };
 
+// One entry of a dict, its key and then its value. Where a value may nest no
+// deeper (`str_direct`), an exact str (most values) is written without the
+// dispatch on its type.
+VESK_INLINE Status entry(Encoder& e, PyObject* k, PyObject* v, int depth,
+                         bool str_direct) noexcept {
+  VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
+  Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : any(e, v, depth + 1);
+  if (VESK_UNLIKELY(!s.ok())) {
+    return s.error().at_key(k);
+  }
+  return done();
+}
+
 // The entries of a dict from its entry table, where no user code runs that
 // could change the dict meanwhile. A loop of its own: with the walk's state in
 // registers, not in an iterator that every write of a text makes it reload.
 Status table_entries(Encoder& e, const EntryTable& t, int depth) noexcept {
   bool str_direct = depth + 1 + e.anchor_depth <= max_depth;
   for (std::size_t x = 0; x < t.count; ++x) {
-    PyObject* const* entry = t.first + x * t.stride;
-    PyObject* k = entry[0];
-    PyObject* v = entry[1];
-    if (v == nullptr) {
-      continue;  // deleted
-    }
-    VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
-    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : any(e, v, depth + 1);
-    if (VESK_UNLIKELY(!s.ok())) {
-      return s.error().at_key(k);
+    PyObject* const* kv = t.first + x * t.stride;
+    if (kv[1] != nullptr) {  // null: a deleted entry
+      VESK_TRY(entry(e, kv[0], kv[1], depth, str_direct));
     }
   }
   return done();
@@ -129,8 +135,6 @@ Status entries(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
       return table_entries(e, t, depth);
     }
   }
-  // Where a value may nest no deeper, an exact str (most values) is written
-  // without the dispatch on its type.
   bool str_direct = depth + 1 + e.anchor_depth <= max_depth;
   Py_ssize_t pos = 0;
   Py_ssize_t i = 0;
@@ -141,11 +145,7 @@ Status entries(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
       return changed_size("dict");
     }
     Hold<guarded> hk(k), hv(v);
-    VESK_TRY(PyUnicode_CheckExact(k) ? text_inline(e, k) : key(e, k));
-    Status s = str_direct && PyUnicode_CheckExact(v) ? text_inline(e, v) : any(e, v, depth + 1);
-    if (VESK_UNLIKELY(!s.ok())) {
-      return s.error().at_key(k);
-    }
+    VESK_TRY(entry(e, k, v, depth, str_direct));
     ++i;
   }
   if (VESK_UNLIKELY(i != n || PyDict_GET_SIZE(obj) != n)) {

@@ -68,12 +68,11 @@ VESK_INLINE bool entry_table(PyObject*, EntryTable&) noexcept { return false; }
 #endif
 
 // A dict's entries one by one, as PyDict_Next gives them: from the entry
-// table where it can be read and no user code runs while they are walked,
+// table where it can be read. No user code may run while they are walked,
 // which could change the dict.
 class DictEntries {
  public:
-  explicit DictEntries(PyObject* d, bool user_code_runs = false) noexcept
-      : dict_(d), direct_(!user_code_runs && entry_table(d, table_)) {}
+  explicit DictEntries(PyObject* d) noexcept : dict_(d), direct_(entry_table(d, table_)) {}
 
   [[nodiscard]] VESK_INLINE bool next(PyObject*& key, PyObject*& value) noexcept {
     if (!direct_) {
