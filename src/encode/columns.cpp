@@ -191,6 +191,33 @@ VESK_INLINE std::uint32_t short_code(PyObject* s) noexcept {
                            : static_cast<std::uint32_t>(PyUnicode_READ_CHAR(s, 0)));
 }
 
+// About how many different texts the hashed cells of a column hold, from the
+// bits their hashes set in a small bitmap (linear counting); all of them when
+// the bitmap fills up. It sizes the pool once for a large column's new texts,
+// where growing it step by step would move its slots again and again.
+VESK_NOINLINE std::size_t distinct_texts(const Plan& p, std::size_t n) noexcept {
+  constexpr std::size_t words = 32, m = words * 64;
+  std::uint64_t bits[words] = {};
+  std::size_t looked = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p.index[i] == unlooked) {
+      std::uint64_t b = spread(p.local[i]) >> 20;  // bits that the pool's slot does not use
+      bits[b >> 6 & (words - 1)] |= std::uint64_t{1} << (b & 63);
+      ++looked;
+    }
+  }
+  std::size_t set = 0;
+  for (std::uint64_t w : bits) {
+    set += static_cast<std::size_t>(__builtin_popcountll(w));
+  }
+  if (set * 16 > m * 15) {
+    return looked;
+  }
+  double guess = -static_cast<double>(m) * std::log1p(-static_cast<double>(set) / m);
+  auto d = static_cast<std::size_t>(guess * 1.25) + 1;
+  return d < looked ? d : looked;
+}
+
 // The cells' hashes, or short-text codes, ahead of the lookups, so that those
 // can fetch their slots early: a large pool misses the caches on nearly every
 // lookup. False, with the pool untouched, when a cell is not an exact str.
@@ -224,6 +251,11 @@ Res<bool> hash_texts(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
 // column.
 Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   p.new_from = e.pool.size();
+  // Only a large column gains from sizing the pool ahead: for a small one it
+  // would grow by a step at most, and counting would cost more than it saves.
+  if (n >= 1024 && !e.pool.reserve(distinct_texts(p, n))) {
+    return py_fail();
+  }
   if (!e.marks.grow(e.pool.size())) {
     return py_fail();
   }

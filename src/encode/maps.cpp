@@ -38,6 +38,36 @@ TextMap::~TextMap() {
   PyMem_Free(slots_);
 }
 
+bool TextMap::resize(std::size_t cap) noexcept {
+  // The texts' list grows with the table, so that adding to it never moves it.
+  if (!texts_.reserve(cap / 2)) {
+    return false;
+  }
+  Slot* fresh = regrow(slots_, slots_ == nullptr ? 0 : mask_ + 1, cap);
+  if (fresh == nullptr) {
+    return false;
+  }
+  slots_ = fresh;
+  mask_ = cap - 1;
+  return true;
+}
+
+bool TextMap::reserve(std::size_t more) noexcept {
+  std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
+  std::size_t need = texts_.size() + more;
+  if (need * 2 <= cap) {
+    return true;
+  }
+  if (need >= absent / 2) {
+    return true;  // insert() reports it when the texts do come
+  }
+  std::size_t want = cap == 0 ? 64 : cap * 4;
+  while (want < need * 2) {
+    want *= 4;
+  }
+  return resize(want);
+}
+
 bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
   if (texts_.size() >= absent - 1) {
     PyErr_NoMemory();
@@ -47,17 +77,9 @@ bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
   if ((texts_.size() + 1) * 2 > cap) {
     // Growing fourfold halves the slots that growing moves; a small first
     // table keeps small documents cheap.
-    std::size_t want = cap == 0 ? 64 : cap * 4;
-    // The texts' list grows with the table, so that adding to it never moves it.
-    if (!texts_.reserve(want / 2)) {
+    if (!resize(cap == 0 ? 64 : cap * 4)) {
       return false;
     }
-    Slot* fresh = regrow(slots_, cap, want);
-    if (fresh == nullptr) {
-      return false;
-    }
-    slots_ = fresh;
-    mask_ = want - 1;
     for (j = spread(h) & mask_; !slots_[j].empty(); j = (j + 1) & mask_) {
     }
   }

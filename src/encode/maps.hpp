@@ -131,6 +131,9 @@ class TextMap {
   [[nodiscard]] std::uint32_t size() const noexcept {
     return static_cast<std::uint32_t>(texts_.size());
   }
+  // Makes room for `more` texts beyond size() in one step, so that adding
+  // them moves no slot; false with MemoryError set.
+  [[nodiscard]] bool reserve(std::size_t more) noexcept;
 
  private:
   // Eight bytes, so that a large table stays in the caches longer; a hash
@@ -144,6 +147,8 @@ class TextMap {
   // Adds an absent text at the empty slot j, growing the table first when it
   // is half full; the first table is made here too.
   bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
+  // Moves the slots into a table of `cap` slots, the list of texts grown to match.
+  bool resize(std::size_t cap) noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
