@@ -204,6 +204,8 @@ ENCODE_CASES = {
     "sparse table": [{"a": 1}, {"b": "two"}, {"a": 3, "b": [4.5]}],
     "list columns": [[1, 5, 9, 140, 141], [0.25, 1.5, 2.75, 3.125], ["red", "blue"] * 4,
                      [True, False] * 5],
+    # large enough that its texts' column sizes the pool ahead
+    "large text column": [f"t{i % 700}" for i in range(1100)],
     "wide": {f"k{i}": [i, f"v{i}"] for i in range(40)},
     "shared": {"s": [SHARED, SHARED, {"t": SHARED}]},
     "bad float": [{"a": 1, "b": {"c": [1, float("nan")]}}] * 2,
