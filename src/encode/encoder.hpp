@@ -43,13 +43,14 @@ struct Marks {
 };
 
 struct Encoder {
-  explicit Encoder(bool with_default) noexcept : pool(with_default), guarded(with_default) {}
+  explicit Encoder(bool with_default) noexcept : pool(with_default, true), guarded(with_default) {}
 
   Out out;
+  // Outlives the pool, which reads its texts' hashes when it is cleared.
+  Vec<Owned> copies;  // exact copies of str subclasses, which the pool may know
   TextMap pool;  // mirrors the decoder's string pool: text -> pool index
   RecentTexts recent;  // in front of the pool, by identity
   IdMap seen;    // with anchors: every list and dict of the object
-  Vec<Owned> copies;  // exact copies of str subclasses, which the pool may know
   Marks marks;        // for the string dictionaries of columns
   PyObject* default_fn = nullptr;
   bool columnar = true;

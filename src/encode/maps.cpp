@@ -1,6 +1,8 @@
 // The encoder's open-addressing hash maps.
 #include "encode/maps.hpp"
 
+#include <utility>
+
 namespace vesk::enc {
 
 namespace {
@@ -29,13 +31,74 @@ Slot* regrow(Slot* old, std::size_t old_cap, std::size_t cap) noexcept {
   return fresh;
 }
 
+// The slot table that the last large document's pool left behind, cleared:
+// a series of large documents then pays neither for growing the table step by
+// step (each step moves every slot) nor for zeroing the smaller ones. Only
+// tables of 32 KiB to 1 MiB are kept. The interpreter lock guards it; without
+// one, no table is kept.
+constexpr std::size_t spare_min = std::size_t{1} << 12, spare_max = std::size_t{1} << 17;
+#ifndef Py_GIL_DISABLED
+void* spare_slots = nullptr;
+std::size_t spare_cap = 0;
+#endif
+
 }  // namespace
 
 TextMap::~TextMap() {
+  leave_spare();
   for (std::size_t i = 0; holds_ && i < texts_.size(); ++i) {
     Py_DECREF(texts_[i]);
   }
   PyMem_Free(slots_);
+}
+
+bool TextMap::take_spare() noexcept {
+#ifndef Py_GIL_DISABLED
+  if (!reuses_ || slots_ != nullptr || spare_slots == nullptr) {
+    return false;
+  }
+  std::size_t cap = spare_cap;
+  if (!texts_.reserve(cap / 2)) {
+    PyErr_Clear();  // the table is made the usual way instead
+    return false;
+  }
+  slots_ = static_cast<Slot*>(std::exchange(spare_slots, nullptr));
+  spare_cap = 0;
+  mask_ = cap - 1;
+  return true;
+#else
+  return false;
+#endif
+}
+
+void TextMap::leave_spare() noexcept {
+#ifndef Py_GIL_DISABLED
+  std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
+  if (!reuses_ || cap < spare_min || cap > spare_max || cap <= spare_cap) {
+    return;
+  }
+  // A table holding few texts is cleared text by text, found by their hashes
+  // (cached in each str since it was added), so that a small document that
+  // took a large table pays for its own texts only.
+  if (texts_.size() * 16 >= cap) {
+    std::memset(static_cast<void*>(slots_), 0, cap * sizeof(Slot));
+  } else {
+    for (std::size_t i = 0; i < texts_.size(); ++i) {
+      auto h = static_cast<std::uint32_t>(text_hash(texts_[i]));
+      // Slots cleared before may lie on the way: the text's own slot is
+      // recognised by its number.
+      std::size_t j = spread(h) & mask_;
+      while (slots_[j].num != i + 1) {
+        j = (j + 1) & mask_;
+      }
+      slots_[j] = Slot{0, 0};
+    }
+  }
+  PyMem_Free(spare_slots);
+  spare_slots = slots_;
+  spare_cap = cap;
+  slots_ = nullptr;
+#endif
 }
 
 bool TextMap::resize(std::size_t cap) noexcept {
@@ -53,6 +116,7 @@ bool TextMap::resize(std::size_t cap) noexcept {
 }
 
 bool TextMap::reserve(std::size_t more) noexcept {
+  take_spare();
   std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
   std::size_t need = texts_.size() + more;
   if (need * 2 <= cap) {
@@ -72,6 +136,10 @@ bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
   if (texts_.size() >= absent - 1) {
     PyErr_NoMemory();
     return false;
+  }
+  if (take_spare()) {
+    for (j = spread(h) & mask_; !slots_[j].empty(); j = (j + 1) & mask_) {
+    }
   }
   std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
   if ((texts_.size() + 1) * 2 > cap) {

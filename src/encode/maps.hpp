@@ -75,7 +75,10 @@ VESK_INLINE std::size_t spread(std::uint64_t h) noexcept {
 // that `default` made; otherwise the object being encoded keeps them alive.
 class TextMap {
  public:
-  explicit TextMap(bool holds = false) noexcept : holds_(holds) {}
+  // A map that `reuses` starts from the slot table that an earlier document's
+  // pool left behind, if any, and leaves its own behind, cleared.
+  explicit TextMap(bool holds = false, bool reuses = false) noexcept
+      : holds_(holds), reuses_(reuses) {}
   TextMap(const TextMap&) = delete;
   TextMap& operator=(const TextMap&) = delete;
   ~TextMap();
@@ -149,11 +152,16 @@ class TextMap {
   bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
   // Moves the slots into a table of `cap` slots, the list of texts grown to match.
   bool resize(std::size_t cap) noexcept;
+  // Takes the table left behind for the first table, when there is one.
+  bool take_spare() noexcept;
+  // Clears the table and leaves it behind for the next document.
+  void leave_spare() noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
   Vec<PyObject*> texts_;  // by number
   bool holds_;
+  bool reuses_;
 };
 
 // The pool numbers of recently written texts by the address of their object:
