@@ -173,6 +173,17 @@ def test_texts_made_by_default_are_not_mistaken_for_later_ones(options):
     assert loads_binary(data) == [f"made {i}" for i in range(500)]
 
 
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([1, 3, 40, 600, 3000]), st.integers(0, 3999)),
+                min_size=2, max_size=6), st.sampled_from(OPTIONS))
+def test_documents_written_one_after_another_keep_their_pools_apart(docs, options):
+    """A large document leaves its pool's table behind for the next one: no
+    text of one may be taken for a text of another, whatever their sizes."""
+    for size, start in docs:
+        texts = [f"text {(start + i) % 4000}" for i in range(size)]
+        round_trip(texts + texts[: size // 2] + [{t: t for t in texts[:20]}], **options)
+
+
 class Colour(enum.IntEnum):
     RED = 1
 
