@@ -3,7 +3,23 @@
 #include "encode/dict_walk.hpp"
 #include "encode/encoder.hpp"
 
-namespace vesk::enc {
+namespace vesk {
+namespace enc {
+
+// One key's cells of a sparse table, gathered as the rows are walked: its
+// values and their rows.
+struct KeyCells {
+  Vec<PyObject*> cells;
+  Vec<std::uint32_t> rows;
+};
+
+}  // namespace enc
+
+// Its lists own their storage and never point into themselves.
+template <>
+struct Relocatable<enc::KeyCells> : std::true_type {};
+
+namespace enc {
 
 Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
                     Vec<PyObject*>& cells) noexcept {
@@ -62,8 +78,10 @@ Status header(Encoder& e, PyObject* const* keys, std::size_t k, std::uint8_t tag
   return done();
 }
 
-Status table(Encoder& e, PyObject* const* keys, std::size_t k, PyObject* const* cells,
-             std::size_t n, int depth) noexcept {
+// `cells(j)` is where column j's n cells are.
+template <class Cells>
+Status table(Encoder& e, PyObject* const* keys, std::size_t k, Cells cells, std::size_t n,
+             int depth) noexcept {
   Status h = header(e, keys, k, tag::table);
   if (!h.ok()) {
     return h.error().at_index(0);
@@ -72,7 +90,7 @@ Status table(Encoder& e, PyObject* const* keys, std::size_t k, PyObject* const* 
   e.out.varint(n);
   e.cells += static_cast<std::int64_t>(n + 1 + n * (k + 1));
   for (std::size_t j = 0; j < k; ++j) {
-    Status s = column(e, cells + j * n, n, depth + 2);
+    Status s = column(e, cells(j), n, depth + 2);
     if (VESK_UNLIKELY(!s.ok())) {
       return in_row(s.error(), keys[j], nullptr);
     }
@@ -80,19 +98,12 @@ Status table(Encoder& e, PyObject* const* keys, std::size_t k, PyObject* const* 
   return done();
 }
 
-// The rows' entries regrouped by key, keys in one order that keeps every row's.
+// The rows' entries grouped by key, keys in one order that keeps every row's.
 struct Sparse {
   Vec<PyObject*> keys;         // in column order
-  Vec<std::size_t> start;      // column j's cells are start[j] .. start[j + 1]
-  Vec<PyObject*> cells;        // values, column by column, rows ascending
-  Vec<std::uint32_t> rows;     // the row of each cell
+  Vec<KeyCells> columns;       // the same order; rows ascending in each
+  std::size_t cells = 0;       // in all columns
   Vec<Owned> keep;             // with `default`: the keys and values held
-};
-
-struct Entry {
-  std::uint32_t row;
-  std::uint32_t col;
-  PyObject* value;
 };
 
 // A binary min-heap of column numbers: of the keys free to come next, the one
@@ -125,6 +136,20 @@ struct Heap {
   }
 };
 
+// Appends a cell to its key's lists, doubling their room up to a cell per row:
+// a long column moves few times, a rare key takes little room.
+VESK_INLINE bool add_cell(KeyCells& col, PyObject* v, std::uint32_t row, std::size_t n) noexcept {
+  std::size_t size = col.cells.size();
+  if (VESK_UNLIKELY(size == col.cells.capacity())) {
+    std::size_t want = size < 4 ? 8 : 2 * size;
+    want = want < n ? want : n;
+    if (!col.cells.reserve(want) || !col.rows.reserve(want)) {
+      return false;
+    }
+  }
+  return col.cells.push(static_cast<PyObject*>(v)) && col.rows.push(static_cast<std::uint32_t>(row));
+}
+
 // Fills `out` and returns true when the rows are dicts with str keys whose key
 // orders agree; false when they are to be written plainly.
 Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Sparse& out) noexcept {
@@ -132,38 +157,27 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
     return false;
   }
   TextMap numbers;
-  Vec<Entry> entries;
+  Vec<KeyCells> found;       // per key, in the order first met
   Vec<std::uint64_t> edges;  // (earlier key << 32) | later key, for keys adjacent in a row
-  // The entries counted first spare their list the copies of its growing.
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!PyDict_CheckExact(dicts[i])) {
-      return false;
-    }
-    total += static_cast<std::size_t>(PyDict_GET_SIZE(dicts[i]));
-  }
-  if (!entries.resize(total)) {
-    return py_fail();
-  }
-  // Written through locals, which a store of an entry cannot change, so that
-  // the loop does not reload the lists' members for every entry.
-  Entry* entry = entries.data();
-  std::size_t room = total;
+  // Read through locals, which a store of a cell cannot change, so that the
+  // loop does not reload the lists' members for every entry.
   PyObject* const* known = out.keys.data();
+  KeyCells* columns = found.data();
   std::uint32_t count = 0;  // of the keys known
   // Per key, the key last seen after it: an edge that repeats the one before
   // it adds nothing to the order, and most rows repeat them all.
   Vec<std::uint32_t> next;
   std::uint32_t* after = next.data();
-  Vec<std::uint32_t> uses;  // per key, how many rows have it
-  std::uint32_t* used = uses.data();
   for (std::size_t i = 0; i < n; ++i) {
+    if (!PyDict_CheckExact(dicts[i])) {
+      return false;
+    }
     DictEntries walk(dicts[i]);
     PyObject* key;
     PyObject* v;
     std::uint32_t prev = TextMap::absent;  // so that prev + 1 is 0
     while (walk.next(key, v)) {
-      if (!PyUnicode_CheckExact(key) || VESK_UNLIKELY(room == 0)) {
+      if (!PyUnicode_CheckExact(key)) {
         return false;
       }
       // Rows mostly share their key objects and order: the key after the
@@ -176,17 +190,17 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
         if (c == TextMap::absent) {
           c = count++;
           if (!out.keys.push(static_cast<PyObject*>(key)) ||
-              !next.push(std::uint32_t{TextMap::absent}) || !uses.push(std::uint32_t{0})) {
+              !next.push(std::uint32_t{TextMap::absent}) || !found.push(KeyCells{})) {
             return py_fail();
           }
           known = out.keys.data();
           after = next.data();
-          used = uses.data();
+          columns = found.data();
         }
       }
-      *entry++ = Entry{static_cast<std::uint32_t>(i), c, v};
-      --room;
-      ++used[c];
+      if (!add_cell(columns[c], v, static_cast<std::uint32_t>(i), n)) {
+        return py_fail();
+      }
       if (prev != TextMap::absent && after[prev] != c) {
         after[prev] = c;
         if (!edges.push((std::uint64_t{prev} << 32) | c)) {
@@ -196,17 +210,14 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
       prev = c;
     }
   }
-  if (!entries.resize(total - room)) {
-    return py_fail();
-  }
   std::size_t k = out.keys.size();
   if (k == 0) {
     return false;
   }
   // Kahn's topological sort of the keys over the adjacency edges.
-  Vec<std::uint32_t> indegree, edge_start, targets, order, rank;
+  Vec<std::uint32_t> indegree, edge_start, targets, order;
   if (!indegree.resize(k) || !edge_start.resize(k + 1) || !targets.resize(edges.size()) ||
-      !rank.resize(k) || !order.reserve(k)) {
+      !order.reserve(k)) {
     return py_fail();
   }
   for (std::size_t c = 0; c <= k; ++c) {
@@ -238,7 +249,6 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
   }
   while (ready.a.size() > 0) {
     std::uint32_t c = ready.pop();
-    rank[c] = static_cast<std::uint32_t>(order.size());
     (void)order.push(std::move(c));
     for (std::uint32_t x = edge_start[c]; x < edge_start[c + 1]; ++x) {
       if (--indegree[targets[x]] == 0 && !ready.push(std::uint32_t{targets[x]})) {
@@ -249,31 +259,25 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
   if (order.size() != k) {
     return false;  // two rows order some keys differently
   }
-  // Regroup the entries by column in that order; rows stay ascending.
+  // The keys and their columns in that order.
   Vec<PyObject*> keys;
-  if (!keys.resize(k) || !out.start.resize(k + 1) || !out.cells.resize(entries.size()) ||
-      !out.rows.resize(entries.size())) {
+  if (!keys.resize(k) || !out.columns.reserve(k)) {
     return py_fail();
   }
-  out.start[0] = 0;
-  for (std::size_t j = 0; j < k; ++j) keys[rank[j]] = out.keys[j];
-  for (std::size_t c = 0; c < k; ++c) out.start[rank[c] + 1] = uses[c];
-  for (std::size_t j = 0; j < k; ++j) out.start[j + 1] += out.start[j];
-  {
-    Vec<std::size_t> fill;
-    if (!fill.resize(k)) {
+  for (std::size_t j = 0; j < k; ++j) {
+    std::uint32_t c = order[j];
+    keys[j] = out.keys[c];
+    out.cells += found[c].cells.size();
+    (void)out.columns.push(std::move(found[c]));
+  }
+  for (std::size_t j = 0; j < k; ++j) {
+    out.keys[j] = keys[j];
+    KeyCells& col = out.columns[j];
+    if (!hold(e, out.keep, col.cells.data(), col.cells.size())) {
       return py_fail();
     }
-    for (std::size_t j = 0; j < k; ++j) fill[j] = out.start[j];
-    for (std::size_t x = 0; x < entries.size(); ++x) {
-      std::size_t at = fill[rank[entries[x].col]]++;
-      out.cells[at] = entries[x].value;
-      out.rows[at] = entries[x].row;
-    }
   }
-  for (std::size_t j = 0; j < k; ++j) out.keys[j] = keys[j];
-  if (!hold(e, out.keep, out.keys.data(), k) ||
-      !hold(e, out.keep, out.cells.data(), out.cells.size())) {
+  if (!hold(e, out.keep, out.keys.data(), k)) {
     return py_fail();
   }
   return true;
@@ -287,11 +291,12 @@ Status sparse(Encoder& e, Sparse& s, std::size_t n, int depth) noexcept {
   }
   VESK_ROOM(e, 10);
   e.out.varint(n);
-  e.cells += static_cast<std::int64_t>(2 * n + 1 + s.cells.size());
+  e.cells += static_cast<std::int64_t>(2 * n + 1 + s.cells);
   std::size_t bitmap = (n + 7) / 8;
   for (std::size_t j = 0; j < k; ++j) {
-    std::size_t p = s.start[j + 1] - s.start[j];
-    const std::uint32_t* rows = &s.rows[s.start[j]];
+    KeyCells& col = s.columns[j];
+    std::size_t p = col.cells.size();
+    const std::uint32_t* rows = col.rows.data();
     VESK_ROOM(e, 1 + bitmap);
     if (p == n) {
       e.out.byte(0x00);
@@ -302,7 +307,7 @@ Status sparse(Encoder& e, Sparse& s, std::size_t n, int depth) noexcept {
         bits[rows[x] >> 3] |= static_cast<std::uint8_t>(1u << (rows[x] & 7));
       }
     }
-    Status c = column(e, &s.cells[s.start[j]], p, depth + 2);
+    Status c = column(e, col.cells.data(), p, depth + 2);
     if (VESK_UNLIKELY(!c.ok())) {
       return in_row(c.error(), s.keys[j], rows);
     }
@@ -324,7 +329,9 @@ Res<bool> row_list(Encoder& e, PyObject* const* rows, std::size_t n, int depth) 
       if (!hold(e, keep, keys.data(), keys.size()) || !hold(e, keep, cells.data(), cells.size())) {
         return py_fail();
       }
-      VESK_TRY(table(e, keys.data(), keys.size(), cells.data(), n, depth));
+      PyObject* const* all = cells.data();
+      VESK_TRY(table(e, keys.data(), keys.size(),
+                     [all, n](std::size_t j) { return all + j * n; }, n, depth));
       return true;
     }
   }
@@ -336,22 +343,24 @@ Res<bool> row_list(Encoder& e, PyObject* const* rows, std::size_t n, int depth) 
   std::size_t k = s.keys.size();
   std::size_t bitmaps = 0;
   for (std::size_t j = 0; j < k; ++j) {
-    if (s.start[j + 1] - s.start[j] != n) {
+    if (s.columns[j].cells.size() != n) {
       bitmaps += (n + 7) / 8;
     }
   }
   if (bitmaps == 0) {
-    VESK_TRY(table(e, s.keys.data(), k, s.cells.data(), n, depth));
+    VESK_TRY(table(e, s.keys.data(), k,
+                   [&s](std::size_t j) { return s.columns[j].cells.data(); }, n, depth));
     return true;
   }
   // Against the plain form, which spends about two bytes on every row's header
   // and on every key it repeats, the sparse form spends a flag and a kind byte
   // per key and a presence bitmap per key that some rows lack.
-  if (bitmaps + 4 * k + 3 >= 2 * n + 2 * s.cells.size()) {
+  if (bitmaps + 4 * k + 3 >= 2 * n + 2 * s.cells) {
     return false;
   }
   VESK_TRY(sparse(e, s, n, depth));
   return true;
 }
 
-}  // namespace vesk::enc
+}  // namespace enc
+}  // namespace vesk

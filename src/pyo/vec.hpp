@@ -116,6 +116,7 @@ class Vec {
   }
 
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return cap_; }
   [[nodiscard]] T& operator[](std::size_t i) noexcept { return data_[i]; }
   [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   [[nodiscard]] T* data() noexcept { return data_; }
