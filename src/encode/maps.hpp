@@ -193,7 +193,7 @@ class RecentTexts {
   [[nodiscard]] bool on() const noexcept { return on_; }
 
  private:
-  static constexpr std::size_t size = 256;
+  static constexpr std::size_t size = 1024;
   Entry entries_[size];
   bool on_ = false;
 };
