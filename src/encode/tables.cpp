@@ -136,16 +136,26 @@ struct Heap {
   }
 };
 
-// Appends a cell to its key's lists, doubling their room up to a cell per row:
-// a long column moves few times, a rare key takes little room.
-VESK_INLINE bool add_cell(KeyCells& col, PyObject* v, std::uint32_t row, std::size_t n) noexcept {
+// Makes room in a key's full lists, as it is met in `row` of n rows: for as
+// many cells as its share of the rows so far promises, and at least twice its
+// cells, up to a cell per row. A key met in every row moves once, a rare key
+// takes little room.
+VESK_NOINLINE bool grow_cells(KeyCells& col, std::size_t row, std::size_t n) noexcept {
   std::size_t size = col.cells.size();
-  if (VESK_UNLIKELY(size == col.cells.capacity())) {
-    std::size_t want = size < 4 ? 8 : 2 * size;
-    want = want < n ? want : n;
-    if (!col.cells.reserve(want) || !col.rows.reserve(want)) {
-      return false;
-    }
+  std::size_t want = size < 4 ? 8 : 2 * size;
+  if (size >= 8) {
+    // size <= row + 1 <= n < 2^31: the product fits.
+    std::size_t share = size * n / (row + 1) + size / 8;
+    want = share > want ? share : want;
+  }
+  want = want < n ? want : n;
+  return col.cells.reserve(want) && col.rows.reserve(want);
+}
+
+// Appends a cell to its key's lists.
+VESK_INLINE bool add_cell(KeyCells& col, PyObject* v, std::uint32_t row, std::size_t n) noexcept {
+  if (VESK_UNLIKELY(col.cells.size() == col.cells.capacity()) && !grow_cells(col, row, n)) {
+    return false;
   }
   return col.cells.push(static_cast<PyObject*>(v)) && col.rows.push(static_cast<std::uint32_t>(row));
 }
