@@ -35,9 +35,7 @@ struct Marks {
     if (!stamp_of.resize(want) || !local.resize(want)) {
       return false;
     }
-    for (std::size_t i = had; i < want; ++i) {
-      stamp_of[i] = 0;
-    }
+    std::memset(stamp_of.data() + had, 0, (want - had) * sizeof(std::uint32_t));
     return true;
   }
 };
