@@ -153,6 +153,11 @@ VESK_INLINE void integer(Encoder& e, std::int64_t v) noexcept {
 // than their copy: up to 32 bytes are moved as two overlapping words, which
 // read and write only the n bytes themselves.
 VESK_INLINE void copy_text(char* d, const char* p, std::size_t n) noexcept {
+  // A text's length is a Py_ssize_t: saying so spares the compiler's warning
+  // about copies larger than any object.
+  if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+    __builtin_unreachable();
+  }
   if (n >= 32) {
     std::memcpy(d, p, n);
   } else if (n >= 16) {
