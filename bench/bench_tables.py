@@ -9,8 +9,9 @@ a decoder that disagrees is reported and left out of the timing.
     pip install -r bench/requirements.txt   # plus the module itself
     python bench/bench_tables.py [--rows N] [--repeat K] [--seed S]
 
-Each decoder is timed K times, the decoders taking turns (round-robin, the
-starting decoder rotating every round) so that drifts in machine load hit all
+Each decoder is timed K times, the decoders taking turns (the starting
+decoder rotating every round, the others in a seeded shuffled order, so that
+none always runs after the same neighbour) so that drifts in machine load hit all
 of them alike. The cyclic garbage collector is off while timing: otherwise
 its passes over the growing result would be charged to whichever decoder
 triggered them. Ratios are a peer's median over loads_binary's median from
@@ -187,9 +188,12 @@ def bench(title, rows, vesk_doc, peer_list, repeat):
     gc.collect()
     gc.disable()
     try:
+        order = random.Random(0)
         for k in range(repeat):
-            turn = agree[k % len(agree):] + agree[:k % len(agree)]
-            for name, fn, data in turn:
+            start = k % len(agree)
+            rest = agree[:start] + agree[start + 1:]
+            order.shuffle(rest)
+            for name, fn, data in [agree[start]] + rest:
                 t0 = time.perf_counter()
                 result = fn(data)
                 times[name].append(time.perf_counter() - t0)

@@ -11,6 +11,7 @@ import operator
 import os
 import pathlib
 import pickle
+import random
 import platform
 import re
 import shlex
@@ -127,10 +128,15 @@ def interleaved(cases, rounds, calls=1, collector=False):
     """Median seconds per call for each (name, fn, arg), timed in turns.
 
     Every round runs each case once, the starting case rotating every round,
-    so that drifts of the shared machine reach every case alike. With
-    collector=False the cyclic collector is off, after one full collection.
+    so that drifts of the shared machine reach every case alike. The others
+    follow in an order shuffled every round (seeded): in one fixed cycle each
+    case would always run right after the same neighbour, and inherit the
+    caches that neighbour leaves (warm after a case that walked the same
+    object, cold after one that wrote a large buffer). With collector=False
+    the cyclic collector is off, after one full collection.
     """
     times = {name: [] for name, _, _ in cases}
+    order = random.Random(0)
     gc.collect()
     was_on = gc.isenabled()
     if not collector:
@@ -138,7 +144,9 @@ def interleaved(cases, rounds, calls=1, collector=False):
     try:
         for k in range(rounds):
             start = k % len(cases)
-            for name, fn, arg in cases[start:] + cases[:start]:
+            rest = cases[:start] + cases[start + 1:]
+            order.shuffle(rest)
+            for name, fn, arg in [cases[start]] + rest:
                 times[name].append(_timed(fn, arg, calls))
     finally:
         if was_on:

@@ -15,7 +15,7 @@ fastest of the three is the floor.
 
 Each corpus runs in a fresh interpreter of its own. Times are medians of
 interleaved rounds (the starting decoder rotating every
-round) with the cyclic collector off; the gc-on column is what users see. The
+round, the others in a shuffled order) with the cyclic collector off; the gc-on column is what users see. The
 clock is this thread's CPU time (--wall for wall time), which waiting for a
 core on a shared machine does not inflate.
 "peak / result" is the peak of tracemalloc during one decode over the memory
