@@ -7,6 +7,7 @@ import itertools
 import math
 import struct
 import sys
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings
@@ -289,6 +290,18 @@ def test_columns_beyond_the_fixed_size_budget_round_trip():
     data = vesk.dumps(rows)
     assert data[2] == 0x09
     assert loads_binary(data) == rows
+
+
+def test_a_wide_first_row_before_many_small_ones_takes_no_room_per_row_and_key():
+    rows = [{f"k{i}": i for i in range(1000)}] + [{"a": 1}] * 200_000
+    tracemalloc.start()
+    try:
+        data = vesk.dumps(rows)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert loads_binary(data) == rows
+    assert peak < 64 << 20  # a cell for each row and key of the first: 1.6 GB
 
 
 LAYOUTS = [

@@ -28,6 +28,15 @@ Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
     return false;
   }
   auto k = static_cast<std::size_t>(PyDict_GET_SIZE(first));
+  // Room for n * k cells is asked for at once. Up to 16 keys that is less
+  // than the list's own room times 16; a wider first row is first checked
+  // against the others' sizes, so that a long list of small rows after it
+  // does not ask for rows times its keys.
+  for (std::size_t i = 1; k > 16 && i < n; ++i) {
+    if (!PyDict_CheckExact(dicts[i]) || static_cast<std::size_t>(PyDict_GET_SIZE(dicts[i])) != k) {
+      return false;
+    }
+  }
   if (!keys.resize(k) || !cells.resize(n * k)) {
     return py_fail();
   }
