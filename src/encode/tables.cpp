@@ -146,15 +146,17 @@ struct Heap {
 };
 
 // Makes room in a key's full lists, as it is met in `row` of n rows: for as
-// many cells as its share of the rows so far promises, and at least twice its
-// cells, up to a cell per row. A key met in every row moves once, a rare key
-// takes little room.
+// many cells as its share of the rows so far promises, between twice and four
+// times its cells, and at most a cell per row. A key met in every row moves
+// half as often as by doubling; one that stops coming leaves at most three
+// times its cells unused.
 VESK_NOINLINE bool grow_cells(KeyCells& col, std::size_t row, std::size_t n) noexcept {
   std::size_t size = col.cells.size();
   std::size_t want = size < 4 ? 8 : 2 * size;
   if (size >= 8) {
     // size <= row + 1 <= n < 2^31: the product fits.
     std::size_t share = size * n / (row + 1) + size / 8;
+    share = share < 4 * size ? share : 4 * size;
     want = share > want ? share : want;
   }
   want = want < n ? want : n;
