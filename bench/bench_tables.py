@@ -11,8 +11,8 @@ a decoder that disagrees is reported and left out of the timing.
 
 Each decoder is timed K times, the decoders taking turns (the starting
 decoder rotating every round, the others in a seeded shuffled order, so that
-none always runs after the same neighbour) so that drifts in machine load hit all
-of them alike. The cyclic garbage collector is off while timing: otherwise
+none always runs after the same neighbour) so that drifts in machine load hit
+all of them alike. The cyclic garbage collector is off while timing: otherwise
 its passes over the growing result would be charged to whichever decoder
 triggered them. Ratios are a peer's median over loads_binary's median from
 the same run, so above 1 means loads_binary is faster.

@@ -11,8 +11,8 @@ import operator
 import os
 import pathlib
 import pickle
-import random
 import platform
+import random
 import re
 import shlex
 import statistics

@@ -14,10 +14,10 @@ fastest of the three is the floor.
     python bench/run.py [--quick] [--rounds N] [--only TEXT] [--chart PATH]
 
 Each corpus runs in a fresh interpreter of its own. Times are medians of
-interleaved rounds (the starting decoder rotating every
-round, the others in a shuffled order) with the cyclic collector off; the gc-on column is what users see. The
-clock is this thread's CPU time (--wall for wall time), which waiting for a
-core on a shared machine does not inflate.
+interleaved rounds (the starting decoder rotating every round, the others in
+a shuffled order) with the cyclic collector off; the gc-on column is what
+users see. The clock is this thread's CPU time (--wall for wall time), which
+waiting for a core on a shared machine does not inflate.
 "peak / result" is the peak of tracemalloc during one decode over the memory
 the result keeps. "/ floor" and "/ loads" divide a median by the floor's and
 by that of vesk.loads on the columnar document as bytes; the bytearray and
