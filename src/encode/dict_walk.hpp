@@ -67,6 +67,34 @@ VESK_INLINE bool entry_table(PyObject* d, EntryTable& t) noexcept {
 VESK_INLINE bool entry_table(PyObject*, EntryTable&) noexcept { return false; }
 #endif
 
+// Calls f(key, value) for each entry of the dict d, in the order PyDict_Next
+// gives them, until f returns false; returns whether every call returned
+// true. The entries are read from the entry table where it can be, with the
+// walk's state in registers. No user code may run meanwhile, which could
+// change the dict.
+template <class F>
+VESK_INLINE bool each_entry(PyObject* d, F&& f) noexcept {
+  EntryTable t;
+  if (entry_table(d, t)) {
+    PyObject* const* kv = t.first;
+    for (std::size_t x = 0; x < t.count; ++x, kv += t.stride) {
+      if (kv[1] != nullptr && !f(kv[0], kv[1])) {  // null: a deleted entry
+        return false;
+      }
+    }
+    return true;
+  }
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(d, &pos, &k, &v)) {
+    if (!f(k, v)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A dict's entries one by one, as PyDict_Next gives them: from the entry
 // table where it can be read. No user code may run while they are walked,
 // which could change the dict.

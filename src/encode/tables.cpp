@@ -46,10 +46,8 @@ Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
     if (!PyDict_CheckExact(d) || static_cast<std::size_t>(PyDict_GET_SIZE(d)) != k) {
       return false;
     }
-    DictEntries walk(d);
-    PyObject* key;
-    PyObject* v;
-    for (std::size_t j = 0; walk.next(key, v); ++j) {
+    std::size_t j = 0;
+    bool same = each_entry(d, [&](PyObject* key, PyObject* v) {
       if (i == 0) {
         if (!PyUnicode_CheckExact(key)) {
           return false;
@@ -58,7 +56,11 @@ Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
       } else if (key != keys[j] && !(PyUnicode_CheckExact(key) && same_text(key, keys[j]))) {
         return false;
       }
-      col[j * n + i] = v;
+      col[j++ * n + i] = v;
+      return true;
+    });
+    if (!same) {
+      return false;
     }
   }
   return true;
