@@ -42,6 +42,7 @@ Res<bool> same_keys(PyObject* const* dicts, std::size_t n, Vec<PyObject*>& keys,
   }
   PyObject** col = cells.data();
   for (std::size_t i = 0; i < n; ++i) {
+    prefetch_rows(dicts, i, n);
     PyObject* d = dicts[i];
     if (!PyDict_CheckExact(d) || static_cast<std::size_t>(PyDict_GET_SIZE(d)) != k) {
       return false;
@@ -192,6 +193,7 @@ Res<bool> sparse_layout(Encoder& e, PyObject* const* dicts, std::size_t n, Spars
   Vec<std::uint32_t> next;
   std::uint32_t* after = next.data();
   for (std::size_t i = 0; i < n; ++i) {
+    prefetch_rows(dicts, i, n);
     if (!PyDict_CheckExact(dicts[i])) {
       return false;
     }
