@@ -253,7 +253,9 @@ Status plan_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) no
   p.new_from = e.pool.size();
   // Only a large column gains from sizing the pool ahead: for a small one it
   // would grow by a step at most, and counting would cost more than it saves.
-  if (n >= 1024 && !e.pool.reserve(distinct_texts(p, n))) {
+  // Nor does one that fits the table as it is, which a table left behind by
+  // an earlier document often does.
+  if (n >= 1024 && !e.pool.has_room(n) && !e.pool.reserve(distinct_texts(p, n))) {
     return py_fail();
   }
   if (!e.marks.grow(e.pool.size())) {

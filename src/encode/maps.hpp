@@ -137,6 +137,12 @@ class TextMap {
   // Makes room for `more` texts beyond size() in one step, so that adding
   // them moves no slot; false with MemoryError set.
   [[nodiscard]] bool reserve(std::size_t more) noexcept;
+  // Whether `more` texts beyond size() can be added without growing, once
+  // the table left behind by an earlier document is taken.
+  [[nodiscard]] bool has_room(std::size_t more) noexcept {
+    take_spare();
+    return slots_ != nullptr && (texts_.size() + more) * 2 <= mask_ + 1;
+  }
 
  private:
   // Eight bytes, so that a large table stays in the caches longer; a hash
