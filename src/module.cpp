@@ -7,6 +7,7 @@
 
 #include "decode/decoder.hpp"
 #include "err/exception.hpp"
+#include "pyo/dicts.hpp"
 #include "pyo/owned.hpp"
 
 namespace vesk {
@@ -400,6 +401,9 @@ int exec_module_impl(PyObject* module) {
   }
   Owned module_name = Owned::steal(PyModule_GetNameObject(module));
   if (!module_name) {
+    return -1;
+  }
+  if (!check_dict_layout()) {
     return -1;
   }
   Owned function =

@@ -1,10 +1,13 @@
 """Tables (tag 09): a header of column names, a row count, one column per name."""
 
+import gc
+import sys
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import vesk_build as vb
-from support import decode, doc_hex, error
+from support import decode, doc_hex, error, loads_binary
 
 
 @pytest.mark.parametrize("value_hex, expected", [
@@ -111,3 +114,19 @@ def test_table_decodes_like_the_array_of_its_rows(data):
     want = decode(vb.doc(vb.encode(rows)))
     assert got == want
     assert [list(r) for r in got] == [list(r) for r in want] == [keys] * n
+
+
+@pytest.mark.parametrize("cell", [None, 7, "text", [1, 2], {"x": 1}, []])
+def test_rows_are_tracked_released_and_changed_as_inserted_dicts_are(cell):
+    data = vb.doc(vb.table(["a", "b"], 3, vb.col_delta(1, 2, 3),
+                           vb.col_tagged(*[vb.encode(cell)] * 3)))
+    rows = decode(data)
+    assert [gc.is_tracked(r) for r in rows] == [gc.is_tracked({"a": 1, "b": cell})] * 3
+    rows[0]["c"] = 4
+    del rows[1]["a"]
+    rows[2]["b"] = 5
+    assert rows == [{"a": 1, "b": cell, "c": 4}, {"b": cell}, {"a": 3, "b": 5}]
+    before = sys.getrefcount(None)
+    for _ in range(100):
+        loads_binary(data)
+    assert abs(sys.getrefcount(None) - before) <= 1  # a release per row would be 300

@@ -1,5 +1,6 @@
 // The column decoder and the list column value.
 #include "decode/columns.hpp"
+#include "pyo/dicts.hpp"
 
 namespace vesk {
 
@@ -262,6 +263,37 @@ VESK_NOINLINE void finish_block(KeyedRows& t, ColumnCells& c) noexcept {
   }
 }
 
+// Fills a table's row, a copy of its shape, by storing each column's next
+// cell into the row's entry for it: the inserts would each look the key up
+// to replace the same None. False, with nothing taken, where the copy's
+// entries are not the keys in order.
+VESK_INLINE bool fill_copy(KeyedRows& t, ColumnCells* columns, const Key* keys, std::size_t k,
+                           PyObject* row) noexcept {
+  PyObject** kv = fresh_entries(row, k);
+  if (kv == nullptr) {
+    return false;
+  }
+  for (std::size_t c = 0; c < k; ++c) {
+    if (kv[2 * c] != keys[c].obj.get()) {
+      return false;
+    }
+  }
+  bool containers = false;
+  for (std::size_t c = 0; c < k; ++c) {
+    ColumnCells& col = columns[c];
+    PyObject* v = col.next->release();
+    PyObject* old = kv[2 * c + 1];
+    kv[2 * c + 1] = v;
+    Py_XDECREF(old);
+    containers |= container(v);
+    if (VESK_UNLIKELY(++col.next == col.end)) {
+      finish_block(t, col);
+    }
+  }
+  track_as_insert(row, containers);
+  return true;
+}
+
 }  // namespace
 
 Status fill_rows(KeyedRows& t) noexcept {
@@ -281,6 +313,9 @@ Status fill_rows(KeyedRows& t) noexcept {
       }
     }
     PyObject* row = rows[i];
+    if (shape != nullptr && fill_copy(t, columns, keys, k, row)) {
+      continue;
+    }
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
     for (std::size_t c = 0; c < k; ++c) {
       ColumnCells& col = columns[c];

@@ -1,6 +1,5 @@
-// The entries of a dict, read from its entry table where this build knows the
-// table's layout: PyDict_Next costs a call and about forty instructions per
-// entry, a fifth of the encoder's work on documents of objects.
+// Walks over the entries of dicts, through their entry tables where this
+// build knows the layout.
 #pragma once
 
 #include <Python.h>
@@ -9,69 +8,15 @@
 #include <cstdint>
 
 #include "err/error.hpp"
+#include "pyo/dicts.hpp"
 
 namespace vesk::enc {
-
-// A dict's entries in insertion order: entry x has its key at
-// first[x * stride] and its value (null where the entry was deleted) after it.
-struct EntryTable {
-  PyObject** first;
-  std::size_t stride;
-  std::size_t count;
-};
-
-#if !defined(VESK_PUBLIC_API_ONLY) && PY_VERSION_HEX >= 0x030B0000 && \
-    PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-#define VESK_DICT_WALK 1
-
-// The head of the interpreter's key table, the same from 3.11 to 3.13.
-struct DictKeysHead {
-  Py_ssize_t refcnt;
-  std::uint8_t log2_size;
-  std::uint8_t log2_index_bytes;
-  std::uint8_t kind;  // 0: general keys, 1: str keys, 2: split
-  std::uint32_t version;
-  Py_ssize_t usable;
-  Py_ssize_t nentries;
-  char indices[];  // 2 ** log2_index_bytes bytes, then the entries
-};
-
-// Whether the layout above is the running interpreter's; checked once, by
-// set_up_dict_walk, against PyDict_Next.
-extern bool dict_walk_ok;
-
-// The entry table of d by the layout above, or false where it must be walked
-// with PyDict_Next: a split table keeps its values apart.
-VESK_INLINE bool read_entry_table(PyObject* d, EntryTable& t) noexcept {
-  const auto* mp = reinterpret_cast<const PyDictObject*>(d);
-  if (mp->ma_values != nullptr) {
-    return false;
-  }
-  auto* keys = reinterpret_cast<DictKeysHead*>(mp->ma_keys);
-  if (keys->kind > 1) {
-    return false;
-  }
-  char* entries = keys->indices + (std::size_t{1} << keys->log2_index_bytes);
-  // General entries hold the hash before the key; str entries key and value only.
-  t.stride = keys->kind == 0 ? 3 : 2;
-  t.first = reinterpret_cast<PyObject**>(entries) + (keys->kind == 0 ? 1 : 0);
-  t.count = static_cast<std::size_t>(keys->nentries);
-  return true;
-}
-
-// The entry table of the dict d, once the layout has been checked.
-VESK_INLINE bool entry_table(PyObject* d, EntryTable& t) noexcept {
-  return dict_walk_ok && read_entry_table(d, t);
-}
-#else
-VESK_INLINE bool entry_table(PyObject*, EntryTable&) noexcept { return false; }
-#endif
 
 // Asks the processor to fetch what a walk over the rows dicts[i..n) reads
 // next: each row is a chain of dependent loads (the dict, its key table, the
 // entries), which the processor does not run ahead of on its own.
 VESK_INLINE void prefetch_rows(PyObject* const* dicts, std::size_t i, std::size_t n) noexcept {
-#ifdef VESK_DICT_WALK
+#ifdef VESK_DICT_LAYOUT
   if (i + 8 < n) {
     __builtin_prefetch(dicts[i + 8]);
   }
@@ -144,9 +89,5 @@ class DictEntries {
   std::size_t at_ = 0;
   Py_ssize_t pos_ = 0;
 };
-
-// Compares the entry tables of a few dicts with what PyDict_Next gives and
-// turns the direct walk on if they agree; false with an exception set.
-[[nodiscard]] bool set_up_dict_walk() noexcept;
 
 }  // namespace vesk::enc

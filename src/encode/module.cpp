@@ -98,7 +98,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) { return set_up_dict_walk() ? 0 : -1; }
+int exec_module(PyObject*) { return check_dict_layout() ? 0 : -1; }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
