@@ -2,6 +2,7 @@
 
 import pytest
 
+import vesk
 import vesk_build as vb
 from support import decode, doc_hex, error
 
@@ -112,3 +113,16 @@ def test_sparse_table_at_depth_512_fails_at_its_first_kind_byte(entry, kind_at):
     for _ in range(511):
         (got,) = got
     assert got in ([{"a": True}], [{}])
+
+
+@pytest.mark.parametrize("rows", [
+    # many sets of keys: more than rows of one set are made alike
+    [{"id": i, **{f"k{j}": j for j in range(8) if i >> j & 1}} for i in range(300)],
+    # more keys than a set of them is kept for
+    [{f"k{j}": i for j in range(70) if j != i % 70} for i in range(140)],
+])
+def test_rows_of_many_kinds_come_back_whole_and_in_order(rows):
+    data = vesk.dumps(rows)
+    assert data[2] == 0x0D
+    got = decode(data)
+    assert got == rows and [list(r) for r in got] == [list(r) for r in rows]

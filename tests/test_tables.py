@@ -116,16 +116,28 @@ def test_table_decodes_like_the_array_of_its_rows(data):
     assert [list(r) for r in got] == [list(r) for r in want] == [keys] * n
 
 
+@pytest.mark.parametrize("layout", ["table", "object column", "sparse table"])
 @pytest.mark.parametrize("cell", [None, 7, "text", [1, 2], {"x": 1}, []])
-def test_rows_are_tracked_released_and_changed_as_inserted_dicts_are(cell):
-    data = vb.doc(vb.table(["a", "b"], 3, vb.col_delta(1, 2, 3),
-                           vb.col_tagged(*[vb.encode(cell)] * 3)))
-    rows = decode(data)
-    assert [gc.is_tracked(r) for r in rows] == [gc.is_tracked({"a": 1, "b": cell})] * 3
-    rows[0]["c"] = 4
-    del rows[1]["a"]
-    rows[2]["b"] = 5
-    assert rows == [{"a": 1, "b": cell, "c": 4}, {"b": cell}, {"a": 3, "b": 5}]
+def test_rows_are_tracked_released_and_changed_as_inserted_dicts_are(cell, layout):
+    a, b = vb.col_delta(1, 2, 3), vb.col_tagged(*[vb.encode(cell)] * 3)
+    want = [{"a": i, "b": cell} for i in (1, 2, 3)]
+    if layout == "object column":
+        data = vb.doc(vb.table(["o"], 3, vb.col_object([("a", a), ("b", b)])))
+        rows = [r["o"] for r in decode(data)]
+    elif layout == "sparse table":
+        b = vb.col_tagged(*[vb.encode(cell)] * 2)
+        data = vb.doc(vb.sparse(["a", "b"], 3, vb.dense(a), vb.sparse_col([0, 2], b, 3)))
+        rows = decode(data)
+        want[1] = {"a": 2}
+    else:
+        data = vb.doc(vb.table(["a", "b"], 3, a, b))
+        rows = decode(data)
+    assert rows == want
+    assert [gc.is_tracked(r) for r in rows] == [gc.is_tracked(r) for r in want]
+    for r in rows + want:
+        r["c"] = 4
+        del r["a"]
+    assert rows == want and [list(r) for r in rows] == [list(r) for r in want]
     before = sys.getrefcount(None)
     for _ in range(100):
         loads_binary(data)

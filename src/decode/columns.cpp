@@ -1,6 +1,5 @@
 // The column decoder and the list column value.
 #include "decode/columns.hpp"
-#include "pyo/dicts.hpp"
 
 namespace vesk {
 
@@ -121,7 +120,8 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
   const KeyedRows& cells = *head.value();
   for (std::size_t k = 0; k < cells.keys.size(); ++k) {
     start_column(d, cells.filled, count);
-    DictSink sub{cells.rows.rows, count, cells.keys[k].obj.get()};
+    DictSink sub{cells.rows.rows, count, cells.keys[k].obj.get(),
+                 cells.rows.entries ? cells.keys.size() : 0, k};
     VESK_TRY(column(d, count, depth + 1, sub));
   }
   return put_rows(cells.rows, count, sink);
@@ -149,6 +149,24 @@ VESK_CELLS_FOR(DictSink)
 VESK_CELLS_FOR(CellSink)
 #undef VESK_CELLS_FOR
 
+namespace {
+
+// Whether the entries of a fresh copy of a shape are its keys in order.
+bool holds_in_order(PyObject* row, const KeyList& keys) noexcept {
+  PyObject** kv = fresh_entries(row, keys.size());
+  if (kv == nullptr) {
+    return false;
+  }
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    if (kv[2 * c] != keys[c].obj.get()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   Rows r;
   VESK_TRY_ASSIGN(r.list, made(PyList_New(static_cast<Py_ssize_t>(count))));
@@ -162,12 +180,14 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   if (keys != nullptr) {
     VESK_TRY_ASSIGN(shape, shape_of(*keys));
   }
+  r.entries = keys != nullptr;
   for (std::uint64_t i = 0; i < count; ++i) {
     PyObject* row = keys != nullptr ? PyDict_Copy(shape.get()) : PyDict_New();
     if (row == nullptr) {
       return py_fail();
     }
     r.rows[i] = row;
+    r.entries = r.entries && holds_in_order(row, *keys);
   }
   return r;
 }
@@ -263,28 +283,33 @@ VESK_NOINLINE void finish_block(KeyedRows& t, ColumnCells& c) noexcept {
   }
 }
 
-// Fills a table's row, a copy of its shape, by storing each column's next
-// cell into the row's entry for it: the inserts would each look the key up
-// to replace the same None. False, with nothing taken, where the copy's
-// entries are not the keys in order.
+// Fills a row, a copy of a dict of the m keys that `held` names (bit c: key c;
+// every bit for a table) mapped to None, by storing each of those columns'
+// next cell into the row's entry for it: the inserts would each look the key
+// up to replace the same None. False, with nothing taken, where the copy's
+// entries are not those keys in order.
 VESK_INLINE bool fill_copy(KeyedRows& t, ColumnCells* columns, const Key* keys, std::size_t k,
-                           PyObject* row) noexcept {
-  PyObject** kv = fresh_entries(row, k);
+                           PyObject* row, std::uint64_t held, std::size_t m) noexcept {
+  PyObject** kv = fresh_entries(row, m);
   if (kv == nullptr) {
     return false;
   }
-  for (std::size_t c = 0; c < k; ++c) {
-    if (kv[2 * c] != keys[c].obj.get()) {
-      return false;
+  const bool all = m == k;
+  for (std::size_t c = 0, x = 0; c < k; ++c) {
+    if (all || ((held >> c) & 1) != 0) {
+      if (kv[2 * x++] != keys[c].obj.get()) {
+        return false;
+      }
     }
   }
   bool containers = false;
-  for (std::size_t c = 0; c < k; ++c) {
+  for (std::size_t c = 0, x = 0; c < k; ++c) {
+    if (!all && ((held >> c) & 1) == 0) {
+      continue;
+    }
     ColumnCells& col = columns[c];
     PyObject* v = col.next->release();
-    PyObject* old = kv[2 * c + 1];
-    kv[2 * c + 1] = v;
-    Py_XDECREF(old);
+    store_value(kv, x++, v);
     containers |= container(v);
     if (VESK_UNLIKELY(++col.next == col.end)) {
       finish_block(t, col);
@@ -293,6 +318,52 @@ VESK_INLINE bool fill_copy(KeyedRows& t, ColumnCells* columns, const Key* keys, 
   track_as_insert(row, containers);
   return true;
 }
+
+// The dicts that a sparse table's rows are copies of, one per set of keys
+// that rows hold: a copy of one, its None values replaced through its
+// entries, is the dict that inserting the row's cells would build, at a
+// fraction of the cost. Only so many sets are kept; rows of others are built
+// by inserts.
+class RowShapes {
+ public:
+  static constexpr std::size_t max_keys = 64;
+
+  // The dict of the keys that `held` names (of k), made at the first row that
+  // holds them; null when `use` is false or no more sets are kept.
+  Result<PyObject*> of(std::uint64_t held, const Key* keys, std::size_t k, bool use) noexcept {
+    if (!use) {
+      return static_cast<PyObject*>(nullptr);
+    }
+    std::size_t j = static_cast<std::size_t>(held * 0x9E3779B97F4A7C15ull >> 58) & (slots - 1);
+    for (; slots_[j].shape; j = (j + 1) & (slots - 1)) {
+      if (slots_[j].held == held) {
+        return slots_[j].shape.get();
+      }
+    }
+    if (count_ == max_shapes) {
+      return static_cast<PyObject*>(nullptr);
+    }
+    VESK_TRY_ASSIGN(Owned shape, made(PyDict_New()));
+    for (std::size_t c = 0; c < k; ++c) {
+      if (((held >> c) & 1) != 0 && PyDict_SetItem(shape.get(), keys[c].obj.get(), Py_None) < 0) {
+        return py_fail();
+      }
+    }
+    ++count_;
+    slots_[j].held = held;
+    slots_[j].shape = std::move(shape);
+    return slots_[j].shape.get();
+  }
+
+ private:
+  static constexpr std::size_t slots = 64, max_shapes = 32;
+  struct Slot {
+    std::uint64_t held = 0;
+    Owned shape;
+  };
+  Slot slots_[slots];
+  std::size_t count_ = 0;
+};
 
 }  // namespace
 
@@ -304,19 +375,37 @@ Status fill_rows(KeyedRows& t) noexcept {
   ColumnCells* columns = t.columns.data();
   const Key* keys = t.keys.data();
   PyObject* shape = t.shape.get();
+  RowShapes shapes;
+  const bool by_shape = shape == nullptr && k <= RowShapes::max_keys;
   for (std::uint64_t i = 0; i < n; ++i) {
-    if (shape != nullptr) {
+    const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
+    if (shape == nullptr) {
+      std::uint64_t held = 0;  // bit c: the row holds key c
+      std::size_t m = 0;
+      for (std::size_t c = 0; by_shape && c < k; ++c) {
+        const bool in = columns[c].presence == nullptr || (columns[c].presence[i >> 3] & bit) != 0;
+        held |= std::uint64_t{in} << c;
+        m += in;
+      }
+      VESK_TRY_ASSIGN(PyObject* like, shapes.of(held, keys, k, by_shape && m > 0));
       // The list owns the row from here, whatever happens next.
+      rows[i] = like != nullptr ? PyDict_Copy(like) : PyDict_New();
+      if (VESK_UNLIKELY(rows[i] == nullptr)) {
+        return py_fail();
+      }
+      if (like != nullptr && fill_copy(t, columns, keys, k, rows[i], held, m)) {
+        continue;
+      }
+    } else {
       rows[i] = PyDict_Copy(shape);
       if (VESK_UNLIKELY(rows[i] == nullptr)) {
         return py_fail();
       }
+      if (fill_copy(t, columns, keys, k, rows[i], ~std::uint64_t{0}, k)) {
+        continue;
+      }
     }
     PyObject* row = rows[i];
-    if (shape != nullptr && fill_copy(t, columns, keys, k, row)) {
-      continue;
-    }
-    const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
     for (std::size_t c = 0; c < k; ++c) {
       ColumnCells& col = columns[c];
       if (col.presence != nullptr && (col.presence[i >> 3] & bit) == 0) {

@@ -4,6 +4,7 @@
 
 #include "decode/decoder.hpp"
 #include "pyo/boxed.hpp"
+#include "pyo/dicts.hpp"
 
 namespace vesk {
 
@@ -31,10 +32,21 @@ struct DictSink {
   PyObject* const* rows;  // borrowed; the caller owns the dicts
   std::uint64_t row_count;
   PyObject* key;  // borrowed from the caller's key list
+  // Where the rows' entries are their `key_count` keys in order (0 if not),
+  // the entry of `key`, whose value is then stored without a lookup.
+  std::size_t key_count;
+  std::size_t entry;
 
   VESK_INLINE Status put(std::uint64_t i, Owned v) noexcept {
     if (VESK_UNLIKELY(i >= row_count)) {
       return bad("internal row index", 0);
+    }
+    PyObject** kv = key_count != 0 ? fresh_entries(rows[i], key_count) : nullptr;
+    if (kv != nullptr && kv[2 * entry] == key) {
+      const bool tracks = container(v.get());
+      store_value(kv, entry, v.release());
+      track_as_insert(rows[i], tracks);
+      return success();
     }
     if (VESK_UNLIKELY(PyDict_SetItem(rows[i], key, v.get()) < 0)) {
       return py_fail();
@@ -104,6 +116,9 @@ VESK_INLINE Status column(Decoder& d, std::uint64_t count, std::uint32_t depth,
 struct Rows {
   Owned list;
   PyObject** rows = nullptr;
+  // Every row is a fresh copy of one dict of the keys, its entries the keys in
+  // order, whose values may be stored into the entries directly.
+  bool entries = false;
 };
 
 // With `keys`, every row starts out holding all of them (mapped to None) in
@@ -215,8 +230,8 @@ struct KeyedRows {
   Vec<CellBlock> blocks{};
   Vec<ColumnCells> columns{};
   // For a table: a dict holding every key (mapped to None) in key-list order,
-  // of which `fill_rows` makes each row as it comes to it; the list's slots
-  // stay empty until then.
+  // of which `fill_rows` makes each row as it comes to it. It makes a sparse
+  // table's rows too: the list's slots stay empty until then.
   Owned shape{};
 };
 using Head = Boxed<KeyedRows>;

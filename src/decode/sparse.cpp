@@ -38,7 +38,7 @@ VESK_NOINLINE Result<Head> sparse_head(Decoder& d) noexcept {
   if (!charge(d.size_budget, 2 * n)) {
     return bad("decoded size too large", d.pos);
   }
-  VESK_TRY_ASSIGN(Rows rows, row_dicts(n, nullptr));
+  VESK_TRY_ASSIGN(Rows rows, row_slots(n));
   return table_rows(std::move(keys), std::move(rows));
 }
 

@@ -81,6 +81,14 @@ VESK_INLINE PyObject** fresh_entries(PyObject* copy, std::size_t k) noexcept {
   return t.first;
 }
 
+// Stores v, stolen, as the value of entry x of kv, the entries of fresh_entries(),
+// and releases the value it replaces.
+VESK_INLINE void store_value(PyObject** kv, std::size_t x, PyObject* v) noexcept {
+  PyObject* old = kv[2 * x + 1];
+  kv[2 * x + 1] = v;
+  Py_XDECREF(old);
+}
+
 // Has the collector track d, as an insert does once d holds a container.
 VESK_INLINE void track_as_insert(PyObject* d, bool containers) noexcept {
   if (containers && !PyObject_GC_IsTracked(d)) {
