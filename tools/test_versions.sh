@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the package and runs the test suite on every CPython from 3.9 to 3.13
 # that pyenv keeps on this machine, each in a virtual environment of its own
-# (.venv-3.X, built in build-3.X; 3.13 with VESK_PUBLIC_API_ONLY). Fails if
+# (.venv-3.X, built in build-3.X; 3.13 a second time with VESK_PUBLIC_API_ONLY,
+# in .venv-3.13-public). Fails if
 # any version fails, or if none is found. Versions listed in SKIP_VERSIONS
 # (say "3.11") are left out, for a caller that has tested them already. Extra
 # arguments go to pytest.
@@ -11,7 +12,8 @@ cd "$(dirname "$0")/.."
 root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
 found=0
 failed=()
-for minor in 9 10 11 12 13; do
+for run in 9 10 11 12 13 13-public; do
+  minor="${run%-public}"
   version="3.$minor"
   if [[ " ${SKIP_VERSIONS:-} " == *" $version "* ]]; then
     echo "== CPython $version: tested by the caller, skipped"
@@ -27,16 +29,16 @@ for minor in 9 10 11 12 13; do
   fi
   found=$((found + 1))
   echo "== CPython $version: $python"
-  venv=".venv-$version"
-  # The newest version is built with the public fallback of every private
-  # CPython call, so that the fallback passes the whole suite too.
+  venv=".venv-3.$run"
+  # The newest version is built a second time with the public fallback of
+  # every private CPython call, so that the fallback passes the whole suite too.
   extra=()
-  if [[ "$version" == "3.13" ]]; then
+  if [[ "$run" == *-public ]]; then
     extra=(--config-settings=cmake.define.VESK_PUBLIC_API_ONLY=ON)
     echo "== CPython $version: public API only"
   fi
   if "$python" -m venv --clear "$venv" &&
-    "$venv/bin/pip" install -q '.[test]' --config-settings=build-dir="build-$version" "${extra[@]}" &&
+    "$venv/bin/pip" install -q '.[test]' --config-settings=build-dir="build-3.$run" "${extra[@]}" &&
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"; then
     echo "== CPython $version: passed"
   else

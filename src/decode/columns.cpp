@@ -376,7 +376,7 @@ Status fill_rows(KeyedRows& t) noexcept {
   const Key* keys = t.keys.data();
   PyObject* shape = t.shape.get();
   RowShapes shapes;
-  const bool by_shape = shape == nullptr && k <= RowShapes::max_keys;
+  const bool by_shape = shape == nullptr && k <= RowShapes::max_keys && entries_writable();
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
     if (shape == nullptr) {

@@ -74,11 +74,19 @@ VESK_INLINE bool entry_table(PyObject*, EntryTable&) noexcept { return false; }
 // stored into its entry, the old one released, is where an insert would have
 // put it; track_as_insert() then does the rest of what an insert does.
 VESK_INLINE PyObject** fresh_entries(PyObject* copy, std::size_t k) noexcept {
+#ifdef VESK_DICT_LAYOUT
   EntryTable t;
-  if (!entry_table(copy, t) || t.stride != 2 || t.count != k) {
+  // A key table that another dict shares would see the values change too.
+  if (!entry_table(copy, t) || t.stride != 2 || t.count != k ||
+      reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(copy)->ma_keys)
+              ->refcnt != 1) {
     return nullptr;
   }
   return t.first;
+#else
+  (void)copy, (void)k;
+  return nullptr;
+#endif
 }
 
 // Stores v, stolen, as the value of entry x of kv, the entries of fresh_entries(),
@@ -87,6 +95,15 @@ VESK_INLINE void store_value(PyObject** kv, std::size_t x, PyObject* v) noexcept
   PyObject* old = kv[2 * x + 1];
   kv[2 * x + 1] = v;
   Py_XDECREF(old);
+}
+
+// Whether fresh_entries() can give the entries of a dict at all.
+VESK_INLINE bool entries_writable() noexcept {
+#ifdef VESK_DICT_LAYOUT
+  return dict_layout_ok;
+#else
+  return false;
+#endif
 }
 
 // Has the collector track d, as an insert does once d holds a container.
