@@ -151,14 +151,12 @@ VESK_CELLS_FOR(CellSink)
 
 namespace {
 
-// Whether the entries of a fresh copy of a shape are its keys in order.
-bool holds_in_order(PyObject* row, const KeyList& keys) noexcept {
-  PyObject** kv = fresh_entries(row, keys.size());
-  if (kv == nullptr) {
-    return false;
-  }
-  for (std::size_t c = 0; c < keys.size(); ++c) {
-    if (kv[2 * c] != keys[c].obj.get()) {
+// Whether kv, the entries of a fresh copy of m keys, holds in order those of
+// the k keys that `held` names (bit c: keys[c]; all of them when m is k).
+VESK_INLINE bool holds_in_order(PyObject* const* kv, const Key* keys, std::size_t k,
+                                std::uint64_t held, std::size_t m) noexcept {
+  for (std::size_t c = 0, x = 0; c < k; ++c) {
+    if ((m == k || ((held >> c) & 1) != 0) && kv[2 * x++] != keys[c].obj.get()) {
       return false;
     }
   }
@@ -187,7 +185,10 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
       return py_fail();
     }
     r.rows[i] = row;
-    r.entries = r.entries && holds_in_order(row, *keys);
+    if (r.entries) {
+      PyObject** kv = fresh_entries(row, keys->size());
+      r.entries = kv != nullptr && holds_in_order(kv, keys->data(), keys->size(), 0, keys->size());
+    }
   }
   return r;
 }
@@ -291,17 +292,10 @@ VESK_NOINLINE void finish_block(KeyedRows& t, ColumnCells& c) noexcept {
 VESK_INLINE bool fill_copy(KeyedRows& t, ColumnCells* columns, const Key* keys, std::size_t k,
                            PyObject* row, std::uint64_t held, std::size_t m) noexcept {
   PyObject** kv = fresh_entries(row, m);
-  if (kv == nullptr) {
+  if (kv == nullptr || !holds_in_order(kv, keys, k, held, m)) {
     return false;
   }
   const bool all = m == k;
-  for (std::size_t c = 0, x = 0; c < k; ++c) {
-    if (all || ((held >> c) & 1) != 0) {
-      if (kv[2 * x++] != keys[c].obj.get()) {
-        return false;
-      }
-    }
-  }
   bool containers = false;
   for (std::size_t c = 0, x = 0; c < k; ++c) {
     if (!all && ((held >> c) & 1) == 0) {
@@ -379,31 +373,27 @@ Status fill_rows(KeyedRows& t) noexcept {
   const bool by_shape = shape == nullptr && k <= RowShapes::max_keys && entries_writable();
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
+    // The dict the row is a copy of, and the keys it holds (bit c: key c).
+    PyObject* like = shape;
+    std::uint64_t held = ~std::uint64_t{0};
+    std::size_t m = k;
     if (shape == nullptr) {
-      std::uint64_t held = 0;  // bit c: the row holds key c
-      std::size_t m = 0;
+      held = 0;
+      m = 0;
       for (std::size_t c = 0; by_shape && c < k; ++c) {
         const bool in = columns[c].presence == nullptr || (columns[c].presence[i >> 3] & bit) != 0;
         held |= std::uint64_t{in} << c;
         m += in;
       }
-      VESK_TRY_ASSIGN(PyObject* like, shapes.of(held, keys, k, by_shape && m > 0));
-      // The list owns the row from here, whatever happens next.
-      rows[i] = like != nullptr ? PyDict_Copy(like) : PyDict_New();
-      if (VESK_UNLIKELY(rows[i] == nullptr)) {
-        return py_fail();
-      }
-      if (like != nullptr && fill_copy(t, columns, keys, k, rows[i], held, m)) {
-        continue;
-      }
-    } else {
-      rows[i] = PyDict_Copy(shape);
-      if (VESK_UNLIKELY(rows[i] == nullptr)) {
-        return py_fail();
-      }
-      if (fill_copy(t, columns, keys, k, rows[i], ~std::uint64_t{0}, k)) {
-        continue;
-      }
+      VESK_TRY_ASSIGN(like, shapes.of(held, keys, k, by_shape && m > 0));
+    }
+    // The list owns the row from here, whatever happens next.
+    rows[i] = like != nullptr ? PyDict_Copy(like) : PyDict_New();
+    if (VESK_UNLIKELY(rows[i] == nullptr)) {
+      return py_fail();
+    }
+    if (like != nullptr && fill_copy(t, columns, keys, k, rows[i], held, m)) {
+      continue;
     }
     PyObject* row = rows[i];
     for (std::size_t c = 0; c < k; ++c) {

@@ -120,6 +120,7 @@ class Vec {
   [[nodiscard]] T& operator[](std::size_t i) noexcept { return data_[i]; }
   [[nodiscard]] const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   [[nodiscard]] T* data() noexcept { return data_; }
+  [[nodiscard]] const T* data() const noexcept { return data_; }
 
  private:
   T* data_ = nullptr;
