@@ -99,6 +99,34 @@ struct Hold<true> {
   Owned ref;
 };
 
+// Asks the processor to fetch what writing the value v will read first,
+// once v itself has been fetched: the pool's slot for a str, the key table
+// of a dict. Values are scattered objects, each a chain of dependent loads,
+// which the processor does not run ahead of on its own.
+VESK_INLINE void look_ahead(Encoder& e, PyObject* v) noexcept {
+#ifndef VESK_PUBLIC_API_ONLY
+  if (v == nullptr) {
+    return;
+  }
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(v)->hash;
+    if (h != -1) {
+      e.pool.prefetch(static_cast<std::uint32_t>(h));
+    }
+  }
+#ifdef VESK_DICT_LAYOUT
+  else if (type == &PyDict_Type) {
+    const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(v)->ma_keys);
+    __builtin_prefetch(keys);
+    __builtin_prefetch(keys + 64);
+  }
+#endif
+#else
+  (void)e, (void)v;
+#endif
+}
+
 // One entry of a dict, its key and then its value. Where a value may nest no
 // deeper (`str_direct`), an exact str (most values) is written without the
 // dispatch on its type.
@@ -119,6 +147,12 @@ Status table_entries(Encoder& e, const EntryTable& t, int depth) noexcept {
   bool str_direct = depth + 1 + e.anchor_depth <= max_depth;
   for (std::size_t x = 0; x < t.count; ++x) {
     PyObject* const* kv = t.first + x * t.stride;
+    if (x + 2 < t.count) {
+      __builtin_prefetch(kv[2 * t.stride + 1]);
+    }
+    if (x + 1 < t.count) {
+      look_ahead(e, kv[t.stride + 1]);
+    }
     if (kv[1] != nullptr) {  // null: a deleted entry
       VESK_TRY(entry(e, kv[0], kv[1], depth, str_direct));
     }
@@ -158,9 +192,24 @@ Status entries(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
 template <bool guarded>
 Status items(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
   bool is_list = PyList_Check(obj);
+  // Only texts and dicts are worth fetching ahead; a list holds mostly items
+  // of one type, so its first decides.
+  bool ahead = false;
+  if (n > 0) {
+    PyTypeObject* first = Py_TYPE(PySequence_Fast_GET_ITEM(obj, 0));
+    ahead = first == &PyUnicode_Type || first == &PyDict_Type;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (VESK_UNLIKELY(is_list && i >= PyList_GET_SIZE(obj))) {
       return changed_size("list");
+    }
+    if constexpr (!guarded) {
+      if (i + 2 < n) {
+        __builtin_prefetch(PySequence_Fast_GET_ITEM(obj, i + 2));
+      }
+      if (ahead && i + 1 < n) {
+        look_ahead(e, PySequence_Fast_GET_ITEM(obj, i + 1));
+      }
     }
     PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
     Hold<guarded> held(item);
