@@ -1,9 +1,14 @@
 """Decoding under limits tighter than the format's own."""
 
+from __future__ import annotations
+
 import copyreg
-from typing import TYPE_CHECKING, Any, Optional
 
 from vesk_native import _Decoder
+
+TYPE_CHECKING = False  # typing left unimported, as in the package's __init__
+if TYPE_CHECKING:
+    from typing import Any, Optional
 
 # The deepest nesting the format allows; the top-level value has depth 0.
 MAX_DEPTH = 512
