@@ -218,6 +218,11 @@ VESK_NOINLINE std::size_t distinct_texts(const Plan& p, std::size_t n) noexcept 
   return d < looked ? d : looked;
 }
 
+// How far ahead the passes over a column's cells fetch them: the cells of a
+// column are scattered objects, one per row, which the processor does not
+// fetch ahead on its own.
+constexpr std::size_t cells_ahead = 8;
+
 // The cells' hashes, or short-text codes, ahead of the lookups, so that those
 // can fetch their slots early: a large pool misses the caches on nearly every
 // lookup. False, with the pool untouched, when a cell is not an exact str.
@@ -226,6 +231,9 @@ Res<bool> hash_texts(Plan& p, PyObject* const* cells, std::size_t n) noexcept {
     return py_fail();
   }
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + cells_ahead < n) {
+      __builtin_prefetch(cells[i + cells_ahead]);
+    }
     PyObject* s = cells[i];
     if (Py_TYPE(s) != &PyUnicode_Type) {
       return false;
@@ -410,6 +418,10 @@ VESK_INLINE Status planned_text(Encoder& e, Plan& p, PyObject* const* cells,
 
 Status planned_texts(Encoder& e, Plan& p, PyObject* const* cells, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
+    // Only a text written in full is read again.
+    if (i + cells_ahead < n && p.index[i + cells_ahead] >= p.new_from) {
+      __builtin_prefetch(cells[i + cells_ahead]);
+    }
     VESK_TRY(planned_text(e, p, cells, i));
   }
   return done();
