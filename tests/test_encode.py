@@ -174,6 +174,22 @@ def test_texts_made_by_default_are_not_mistaken_for_later_ones(options):
     assert loads_binary(data) == [f"made {i}" for i in range(500)]
 
 
+@pytest.mark.parametrize("options", OPTIONS)
+def test_an_equal_copy_that_default_drops_is_not_mistaken_for_a_later_text(options):
+    """A copy met again is remembered by its address; once the hook drops it,
+    a new text at that address must not be written as the copy."""
+    items = [f"pad {i}" for i in range(70)]
+    for i in range(50):
+        items += ["".join(["copy ", str(i)]), "".join(["copy ", str(i)]), Point()]
+
+    def default(obj):
+        at = items.index(obj)
+        items[at - 1] = None  # the last reference to the second copy
+        return "".join(["made ", str(at % 10)])
+    expected = [x if isinstance(x, str) else f"made {i % 10}" for i, x in enumerate(items)]
+    assert loads_binary(vesk.dumps(items, default=default, **options)) == expected
+
+
 @settings(max_examples=30, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from([1, 3, 40, 600, 3000]), st.integers(0, 3999)),
                 min_size=2, max_size=6), st.sampled_from(OPTIONS))

@@ -134,6 +134,8 @@ class TextMap {
   [[nodiscard]] std::uint32_t size() const noexcept {
     return static_cast<std::uint32_t>(texts_.size());
   }
+  // The str object that the map knows under number i.
+  [[nodiscard]] PyObject* text(std::uint32_t i) const noexcept { return texts_[i]; }
   // Makes room for `more` texts beyond size() in one step, so that adding
   // them moves no slot; false with MemoryError set.
   [[nodiscard]] bool reserve(std::size_t more) noexcept;
@@ -174,7 +176,8 @@ class TextMap {
 // a key object that comes back (the keys of one document are mostly shared
 // objects) is found without reading the pool's table or the text itself.
 // Sound because every text it knows lives until the document is written: the
-// object being encoded holds it, or the pool does while user code may run.
+// object being encoded holds it, or, while user code may run and drop what it
+// holds, the pool does (and only the pool's own objects are kept then).
 class RecentTexts {
  public:
   struct Entry {

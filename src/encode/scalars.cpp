@@ -86,9 +86,11 @@ Status pooled_text(Encoder& e, PyObject* s, RecentTexts::Entry* seen) noexcept {
     if (e.pool.size() >= recent_from) {
       e.recent.turn_on();
     }
-  } else if (!added) {
+  } else if (!added && (!e.guarded || e.pool.text(index) == s)) {
     // Only a text met again is kept: most texts met once are met only once,
-    // and would push out the keys that come back.
+    // and would push out the keys that come back. While user code may run, an
+    // equal copy that the pool does not hold may die, and a new text take
+    // its address.
     *seen = RecentTexts::Entry{s, index};
   }
   if (added) {
