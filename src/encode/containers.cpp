@@ -117,9 +117,7 @@ VESK_INLINE void look_ahead(Encoder& e, PyObject* v) noexcept {
   }
 #ifdef VESK_DICT_LAYOUT
   else if (type == &PyDict_Type) {
-    const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(v)->ma_keys);
-    __builtin_prefetch(keys);
-    __builtin_prefetch(keys + 64);
+    prefetch_key_table(v);
   }
 #endif
 #else
@@ -195,7 +193,7 @@ Status items(Encoder& e, PyObject* obj, Py_ssize_t n, int depth) noexcept {
   // Only texts and dicts are worth fetching ahead; a list holds mostly items
   // of one type, so its first decides.
   bool ahead = false;
-  if (n > 0) {
+  if (!guarded && n > 0) {
     PyTypeObject* first = Py_TYPE(PySequence_Fast_GET_ITEM(obj, 0));
     ahead = first == &PyUnicode_Type || first == &PyDict_Type;
   }

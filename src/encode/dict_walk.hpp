@@ -12,6 +12,16 @@
 
 namespace vesk::enc {
 
+#ifdef VESK_DICT_LAYOUT
+// Asks the processor to fetch the start of an exact dict's key table, once
+// the dict itself has been fetched.
+VESK_INLINE void prefetch_key_table(PyObject* d) noexcept {
+  const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+  __builtin_prefetch(keys);
+  __builtin_prefetch(keys + 64);
+}
+#endif
+
 // Asks the processor to fetch what a walk over the rows dicts[i..n) reads
 // next: each row is a chain of dependent loads (the dict, its key table, the
 // entries), which the processor does not run ahead of on its own.
@@ -21,10 +31,7 @@ VESK_INLINE void prefetch_rows(PyObject* const* dicts, std::size_t i, std::size_
     __builtin_prefetch(dicts[i + 8]);
   }
   if (i + 4 < n && PyDict_CheckExact(dicts[i + 4])) {
-    const char* keys =
-        reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dicts[i + 4])->ma_keys);
-    __builtin_prefetch(keys);
-    __builtin_prefetch(keys + 64);
+    prefetch_key_table(dicts[i + 4]);
   }
 #else
   (void)dicts, (void)i, (void)n;
