@@ -1,6 +1,8 @@
 // The column decoder and the list column value.
 #include "decode/columns.hpp"
 
+#include <optional>
+
 namespace vesk {
 
 template <class Sink>
@@ -321,6 +323,9 @@ VESK_INLINE bool fill_copy(KeyedRows& t, ColumnCells* columns, const Key* keys, 
 class RowShapes {
  public:
   static constexpr std::size_t max_keys = 64;
+  // Below this many rows, the dicts of a few sets cost more than the copies
+  // of them save: the rows are built by inserts.
+  static constexpr std::uint64_t min_rows = 6;
 
   // The dict of the keys that `held` names (of k), made at the first row that
   // holds them; null when `use` is false or no more sets are kept.
@@ -369,8 +374,14 @@ Status fill_rows(KeyedRows& t) noexcept {
   ColumnCells* columns = t.columns.data();
   const Key* keys = t.keys.data();
   PyObject* shape = t.shape.get();
-  RowShapes shapes;
-  const bool by_shape = shape == nullptr && k <= RowShapes::max_keys && entries_writable();
+  const bool by_shape = shape == nullptr && n >= RowShapes::min_rows &&
+                        k <= RowShapes::max_keys && entries_writable();
+  // Made only where it is used: making and releasing its slots costs about
+  // as much as two rows.
+  std::optional<RowShapes> shapes;
+  if (by_shape) {
+    shapes.emplace();
+  }
   for (std::uint64_t i = 0; i < n; ++i) {
     const auto bit = static_cast<std::uint8_t>(1U << (i & 7));
     // The dict the row is a copy of, and the keys it holds (bit c: key c).
@@ -385,7 +396,9 @@ Status fill_rows(KeyedRows& t) noexcept {
         held |= std::uint64_t{in} << c;
         m += in;
       }
-      VESK_TRY_ASSIGN(like, shapes.of(held, keys, k, by_shape && m > 0));
+      if (by_shape) {
+        VESK_TRY_ASSIGN(like, shapes->of(held, keys, k, m > 0));
+      }
     }
     // The list owns the row from here, whatever happens next.
     rows[i] = like != nullptr ? PyDict_Copy(like) : PyDict_New();
