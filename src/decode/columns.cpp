@@ -328,11 +328,8 @@ class RowShapes {
   static constexpr std::uint64_t min_rows = 6;
 
   // The dict of the keys that `held` names (of k), made at the first row that
-  // holds them; null when `use` is false or no more sets are kept.
-  Result<PyObject*> of(std::uint64_t held, const Key* keys, std::size_t k, bool use) noexcept {
-    if (!use) {
-      return static_cast<PyObject*>(nullptr);
-    }
+  // holds them; null when no more sets are kept.
+  Result<PyObject*> of(std::uint64_t held, const Key* keys, std::size_t k) noexcept {
     std::size_t j = static_cast<std::size_t>(held * 0x9E3779B97F4A7C15ull >> 58) & (slots - 1);
     for (; slots_[j].shape; j = (j + 1) & (slots - 1)) {
       if (slots_[j].held == held) {
@@ -396,8 +393,8 @@ Status fill_rows(KeyedRows& t) noexcept {
         held |= std::uint64_t{in} << c;
         m += in;
       }
-      if (by_shape) {
-        VESK_TRY_ASSIGN(like, shapes->of(held, keys, k, m > 0));
+      if (by_shape && m > 0) {
+        VESK_TRY_ASSIGN(like, shapes->of(held, keys, k));
       }
     }
     // The list owns the row from here, whatever happens next.
