@@ -8,10 +8,14 @@ dict iteration, the allocator) and the C library (malloc, memcpy). The
 counted call is a second one, after a first through the installed (stripped,
 so uncounted) vesk.dumps, which leaves every str with its hash and UTF-8 form
 cached, as in a benchmark of repeated calls; --cold counts a first call.
-PYTHONHASHSEED is 0 unless set, so that counts repeat exactly.
+PYTHONHASHSEED is 0 unless set, so that counts repeat exactly. --cache adds a
+simulated cache whose last level has the size of this machine's L2, and counts
+its misses over --calls calls with the peers' encoders run between them: where
+a change is about the memory a call touches, these counts show what timings on
+a busy host hide.
 
     python bench/callgrind_encode.py [--quick] [--only TEXT] [--top N] [--keep DIR] [--module-dir DIR]
-                                     [--plain] [--anchors] [--cold]
+                                     [--plain] [--anchors] [--cold] [--cache] [--calls N]
 
 An installed vesk._encoder has its symbols stripped; --module-dir names a
 folder with an unstripped build of it, for instance the build folder of
@@ -29,7 +33,7 @@ import common
 import corpora
 # The corpus is rebuilt in the child (it is not picklable cheaply in every
 # form); only the dumps call is counted, through the toggle on the C entry.
-ENCODE = """import sys, importlib.util
+ENCODE = """import sys, importlib, importlib.util
 sys.path.insert(0, sys.argv[1])
 import corpora
 found = importlib.util.spec_from_file_location("vesk._encoder", sys.argv[2])
@@ -41,7 +45,18 @@ if sys.argv[7] == "1":
     # does not see: it leaves every str with its hash and UTF-8 form cached
     import vesk
     vesk.dumps(obj, **opts)
-enc.dumps(obj, **opts)
+peers = []
+for name, attr in (("orjson", "dumps"), ("msgspec.msgpack", "encode")):
+    try:
+        peers.append(getattr(importlib.import_module(name), attr))
+    except ImportError:
+        pass
+for i in range(int(sys.argv[8])):
+    if i:
+        # between the counted calls, what a round of the benchmark runs
+        for peer in peers:
+            peer(obj)
+    enc.dumps(obj, **opts)
 """
 
 
@@ -53,12 +68,18 @@ def find_module(folder):
     return found[0]
 
 
-def callgrind(args, out):
+# A last-level cache of the size of this machine's L2, in which a table that
+# outgrows it shows up as misses.
+CACHE = ["--cache-sim=yes", "--LL=524288,8,64"]
+
+
+def callgrind(args, out, cache):
     """{(function, part): instructions} counted inside the dumps entry."""
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env.setdefault("PYTHONHASHSEED", "0")
     return common.callgrind([sys.executable, "-c", ENCODE, *args], "*enc::*dumps*", out,
-                            lambda obj, source: common.part_of(obj, source, "_encoder"), env)
+                            lambda obj, source: common.part_of(obj, source, "_encoder"), env,
+                            CACHE if cache else ())
 
 
 def report(name, counts, top):
@@ -83,24 +104,34 @@ def main():
     ap.add_argument("--anchors", action="store_true", help="dumps with anchors=True")
     ap.add_argument("--cold", action="store_true",
                     help="count a first call on fresh objects")
+    ap.add_argument("--cache", action="store_true",
+                    help="also simulate a 512 KiB last-level cache and count its misses, over --calls calls")
+    ap.add_argument("--calls", type=int, default=1,
+                    help="dumps calls counted, orjson and msgspec encoding the object between them")
     args = ap.parse_args()
     if not shutil.which("valgrind"):
         sys.exit("valgrind is not installed")
     module = find_module(args.module_dir)
     work = args.keep or pathlib.Path(tempfile.mkdtemp(prefix="vesk-profile-"))
     work.mkdir(parents=True, exist_ok=True)
-    totals = {}
+    totals, misses = {}, {}
     for i, (name, _) in enumerate(corpora.corpora(args.quick)):
         if args.only and args.only not in name:
             continue
-        counts = callgrind([pathlib.Path(__file__).parent, module, int(args.quick), name,
-                            int(not args.plain), int(args.anchors), int(not args.cold)], work / f"corpus{i}.dumps.out")
+        out = work / f"corpus{i}.dumps.out"
+        counts = callgrind([pathlib.Path(__file__).parent, module, int(args.quick), name, int(not args.plain),
+                            int(args.anchors), int(not args.cold), args.calls], out, args.cache)
         if not counts:
             sys.exit(f"no instructions counted in dumps: is the _encoder in {args.module_dir} stripped?")
         totals[name] = report(name, counts, args.top)
+        if args.cache:
+            t = common.callgrind_totals(out)
+            misses[name] = (t["DLmr"], t["DLmw"])
+            print(f"   last-level misses: {t['DLmr']:,} reading, {t['DLmw']:,} writing")
     print("\n== totals")
     for name, total in totals.items():
-        print(f"   {name:<40} {total:>14,}")
+        extra = "  misses {:>11,} {:>11,}".format(*misses[name]) if name in misses else ""
+        print(f"   {name:<40} {total:>14,}{extra}")
     if not args.keep:
         shutil.rmtree(work)
     return 0

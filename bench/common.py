@@ -234,19 +234,30 @@ def build_extension(source, name):
 _ANNOTATED = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*?):(.*?)(?: \[(.*)\])?\s*$")
 
 
-def callgrind(command, collect, out, where, env):
+def callgrind(command, collect, out, where, env, options=()):
     """{(function, part): instructions} of `command` counted inside the functions
-    matching `collect`; where(object, source) names the part of the process."""
+    matching `collect`; where(object, source) names the part of the process.
+    `options` go to valgrind."""
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={collect}",
-                    *map(str, command)], check=True, capture_output=True, env=env)
-    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(out)], check=True,
-                          capture_output=True, text=True).stdout
+                    *options, *map(str, command)], check=True, capture_output=True, env=env)
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", "--show=Ir", str(out)],
+                          check=True, capture_output=True, text=True).stdout
     counts = collections.Counter()
     for line in text.splitlines():
         m = _ANNOTATED.match(line)
         if m and m.group(2) != "PROGRAM TOTALS":
             counts[(m.group(3), where(m.group(4), m.group(2)))] += int(m.group(1).replace(",", ""))
     return counts
+
+
+def callgrind_totals(out):
+    """{event: count} over everything a callgrind file counted."""
+    text = subprocess.run(["callgrind_annotate", "--threshold=100", "--auto=no", str(out)], check=True,
+                          capture_output=True, text=True).stdout
+    events = re.search(r"^Events shown:\s+(.*)$", text, re.M).group(1).split()
+    totals = re.search(r"^(.*)PROGRAM TOTALS", text, re.M).group(1)
+    counts = [int(n.replace(",", "")) for n in re.findall(r"([\d,]+) \(", totals)]
+    return dict(zip(events, counts))
 
 
 def part_of(obj, source, module):
