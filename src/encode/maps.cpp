@@ -58,7 +58,7 @@ bool TextMap::take_spare() noexcept {
     return false;
   }
   std::size_t cap = spare_cap;
-  if (!texts_.reserve(room(cap))) {
+  if (!texts_.reserve(cap / 2)) {
     PyErr_Clear();  // the table is made the usual way instead
     return false;
   }
@@ -103,7 +103,7 @@ void TextMap::leave_spare() noexcept {
 
 bool TextMap::resize(std::size_t cap) noexcept {
   // The texts' list grows with the table, so that adding to it never moves it.
-  if (!texts_.reserve(room(cap))) {
+  if (!texts_.reserve(cap / 2)) {
     return false;
   }
   Slot* fresh = regrow(slots_, slots_ == nullptr ? 0 : mask_ + 1, cap);
@@ -119,19 +119,15 @@ bool TextMap::reserve(std::size_t more) noexcept {
   take_spare();
   std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
   std::size_t need = texts_.size() + more;
-  if (need <= room(cap)) {
+  if (need * 2 <= cap) {
     return true;
   }
   if (need >= absent / 2) {
     return true;  // insert() reports it when the texts do come
   }
-  // A table made for a known number of texts is half full at most: the
-  // column that asked probes fewer slots while it adds them, and one that
-  // comes later in this or the next document finds room without counting
-  // its distinct texts.
-  std::size_t want = cap == 0 ? 64 : cap * 2;
+  std::size_t want = cap == 0 ? 64 : cap * 4;
   while (want < need * 2) {
-    want *= 2;
+    want *= 4;
   }
   return resize(want);
 }
@@ -146,11 +142,10 @@ bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
     }
   }
   std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
-  if (texts_.size() + 1 > room(cap)) {
-    // Growing twofold, at two thirds full, keeps the table small enough to
-    // stay in the caches where texts are looked up one by one across the
-    // object: a large table missed them more than its longer probes cost.
-    if (!resize(cap == 0 ? 64 : cap * 2)) {
+  if ((texts_.size() + 1) * 2 > cap) {
+    // Growing fourfold halves the slots that growing moves; a small first
+    // table keeps small documents cheap.
+    if (!resize(cap == 0 ? 64 : cap * 4)) {
       return false;
     }
     for (j = spread(h) & mask_; !slots_[j].empty(); j = (j + 1) & mask_) {

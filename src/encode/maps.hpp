@@ -114,7 +114,7 @@ class TextMap {
     }
     // Where the table has room, the text is added here: the list of texts
     // grows with the table, so the push cannot fail.
-    if (VESK_LIKELY(slots_ != nullptr && texts_.size() < room(mask_ + 1) &&
+    if (VESK_LIKELY(slots_ != nullptr && (texts_.size() + 1) * 2 <= mask_ + 1 &&
                     texts_.size() < absent - 1)) {
       (void)texts_.push(static_cast<PyObject*>(s));
       if (holds_) {
@@ -143,7 +143,7 @@ class TextMap {
   // the table left behind by an earlier document is taken.
   [[nodiscard]] bool has_room(std::size_t more) noexcept {
     take_spare();
-    return slots_ != nullptr && texts_.size() + more <= room(mask_ + 1);
+    return slots_ != nullptr && (texts_.size() + more) * 2 <= mask_ + 1;
   }
 
  private:
@@ -155,10 +155,8 @@ class TextMap {
     [[nodiscard]] bool empty() const noexcept { return num == 0; }
     [[nodiscard]] std::uint64_t spot() const noexcept { return hash; }
   };
-  // The texts a table of `cap` slots takes before it grows.
-  static constexpr std::size_t room(std::size_t cap) noexcept { return cap / 3 * 2; }
   // Adds an absent text at the empty slot j, growing the table first when it
-  // has no room; the first table is made here too.
+  // is half full; the first table is made here too.
   bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
   // Moves the slots into a table of `cap` slots, the list of texts grown to match.
   bool resize(std::size_t cap) noexcept;
