@@ -71,7 +71,7 @@ def find_module(folder):
 
 
 # A last-level cache of the size of this machine's L2, in which a table that
-# outgrows it shows up as misses.
+# outgrows it shows up as misses, and a branch predictor, for longer probes.
 CACHE = ["--cache-sim=yes", "--LL=524288,8,64", "--branch-sim=yes"]
 
 
