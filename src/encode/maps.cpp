@@ -7,22 +7,23 @@ namespace vesk::enc {
 
 namespace {
 
-// A table of `cap` slots (a power of two) holding the occupied slots of `old`
-// (of old_cap slots, which it frees), or null with MemoryError set; `old`
-// then stays as it was.
-template <class Slot>
-Slot* regrow(Slot* old, std::size_t old_cap, std::size_t cap) noexcept {
+// A table of `cap` slots (a power of two) holding the slots of `old` (of
+// old_cap slots, which it frees) that `used(slot)` tells are occupied, at the
+// positions their spot(slot) gives; or null with MemoryError set, `old` then
+// staying as it was. A slot of zero bytes is empty.
+template <class Slot, class Used, class Spot>
+Slot* regrow(Slot* old, std::size_t old_cap, std::size_t cap, Used used, Spot spot) noexcept {
   auto* fresh = static_cast<Slot*>(PyMem_Calloc(cap, sizeof(Slot)));
   if (fresh == nullptr) {
     PyErr_NoMemory();
     return nullptr;
   }
   for (std::size_t i = 0; i < old_cap; ++i) {
-    if (old[i].empty()) {
+    if (!used(old[i])) {
       continue;
     }
-    std::size_t j = spread(old[i].spot()) & (cap - 1);
-    while (!fresh[j].empty()) {
+    std::size_t j = spread(spot(old[i])) & (cap - 1);
+    while (used(fresh[j])) {
       j = (j + 1) & (cap - 1);
     }
     fresh[j] = old[i];
@@ -31,15 +32,16 @@ Slot* regrow(Slot* old, std::size_t old_cap, std::size_t cap) noexcept {
   return fresh;
 }
 
-// The slot table that the last large document's pool left behind, cleared:
-// a series of large documents then pays neither for growing the table step by
-// step (each step moves every slot) nor for zeroing the smaller ones. Only
-// tables of 32 KiB to 1 MiB are kept. The interpreter lock guards it; without
-// one, no table is kept.
+// The slot table that the last large document's pool left behind, with the
+// base of its numbers: a series of large documents then pays neither for
+// growing the table step by step (each step moves every slot) nor for zeroing
+// one. Only tables of 32 KiB to 1 MiB are kept. The interpreter lock guards
+// it; without one, no table is kept.
 constexpr std::size_t spare_min = std::size_t{1} << 12, spare_max = std::size_t{1} << 17;
 #ifndef Py_GIL_DISABLED
 void* spare_slots = nullptr;
 std::size_t spare_cap = 0;
+std::uint32_t spare_base = 0;
 #endif
 
 }  // namespace
@@ -65,6 +67,12 @@ bool TextMap::take_spare() noexcept {
   slots_ = static_cast<Slot*>(std::exchange(spare_slots, nullptr));
   spare_cap = 0;
   mask_ = cap - 1;
+  base_ = spare_base;
+  if (base_ > base_max) {
+    std::memset(static_cast<void*>(slots_), 0, cap * sizeof(Slot));
+    base_ = 0;
+  }
+  limit_ = absent - 1 - base_;
   return true;
 #else
   return false;
@@ -77,26 +85,11 @@ void TextMap::leave_spare() noexcept {
   if (!reuses_ || cap < spare_min || cap > spare_max || cap <= spare_cap) {
     return;
   }
-  // A table holding few texts is cleared text by text, found by their hashes
-  // (cached in each str since it was added), so that a small document that
-  // took a large table pays for its own texts only.
-  if (texts_.size() * 16 >= cap) {
-    std::memset(static_cast<void*>(slots_), 0, cap * sizeof(Slot));
-  } else {
-    for (std::size_t i = 0; i < texts_.size(); ++i) {
-      auto h = static_cast<std::uint32_t>(text_hash(texts_[i]));
-      // Slots cleared before may lie on the way: the text's own slot is
-      // recognised by its number.
-      std::size_t j = spread(h) & mask_;
-      while (slots_[j].num != i + 1) {
-        j = (j + 1) & mask_;
-      }
-      slots_[j] = Slot{0, 0};
-    }
-  }
   PyMem_Free(spare_slots);
   spare_slots = slots_;
   spare_cap = cap;
+  // Below limit_ texts, so the sum stays below absent.
+  spare_base = base_ + static_cast<std::uint32_t>(texts_.size());
   slots_ = nullptr;
 #endif
 }
@@ -106,7 +99,10 @@ bool TextMap::resize(std::size_t cap) noexcept {
   if (!texts_.reserve(cap / 2)) {
     return false;
   }
-  Slot* fresh = regrow(slots_, slots_ == nullptr ? 0 : mask_ + 1, cap);
+  std::uint32_t base = base_;
+  Slot* fresh = regrow(
+      slots_, slots_ == nullptr ? 0 : mask_ + 1, cap,
+      [base](const Slot& x) { return x.num > base; }, [](const Slot& x) { return x.hash; });
   if (fresh == nullptr) {
     return false;
   }
@@ -133,12 +129,12 @@ bool TextMap::reserve(std::size_t more) noexcept {
 }
 
 bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
-  if (texts_.size() >= absent - 1) {
+  if (texts_.size() >= limit_) {
     PyErr_NoMemory();
     return false;
   }
   if (take_spare()) {
-    for (j = spread(h) & mask_; !slots_[j].empty(); j = (j + 1) & mask_) {
+    for (j = spread(h) & mask_; slots_[j].num > base_; j = (j + 1) & mask_) {
     }
   }
   std::size_t cap = slots_ == nullptr ? 0 : mask_ + 1;
@@ -148,7 +144,7 @@ bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
     if (!resize(cap == 0 ? 64 : cap * 4)) {
       return false;
     }
-    for (j = spread(h) & mask_; !slots_[j].empty(); j = (j + 1) & mask_) {
+    for (j = spread(h) & mask_; slots_[j].num > base_; j = (j + 1) & mask_) {
     }
   }
   if (!texts_.push(static_cast<PyObject*>(s))) {
@@ -157,7 +153,7 @@ bool TextMap::insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept {
   if (holds_) {
     Py_INCREF(s);
   }
-  slots_[j] = Slot{h, static_cast<std::uint32_t>(texts_.size())};
+  slots_[j] = Slot{h, base_ + static_cast<std::uint32_t>(texts_.size())};
   return true;
 }
 
@@ -178,7 +174,9 @@ Seen* IdMap::find(PyObject* obj, bool add) noexcept {
   }
   if (add && (size_ + 1) * 2 > cap) {
     std::size_t want = cap == 0 ? 64 : cap * 2;
-    Slot* fresh = regrow(slots_, cap, want);
+    Slot* fresh = regrow(
+        slots_, cap, want, [](const Slot& x) { return !x.empty(); },
+        [](const Slot& x) { return x.spot(); });
     if (fresh == nullptr) {
       return nullptr;
     }

@@ -100,10 +100,10 @@ class TextMap {
                                              std::uint32_t& out) noexcept {
     std::size_t j = 0;
     if (VESK_LIKELY(slots_ != nullptr)) {
-      for (j = spread(h) & mask_; slots_[j].num != 0; j = (j + 1) & mask_) {
+      for (j = spread(h) & mask_; slots_[j].num > base_; j = (j + 1) & mask_) {
         // The same object first: keys of one document are mostly shared.
-        if (slots_[j].hash == h && same_text(texts_[slots_[j].num - 1], s)) {
-          out = slots_[j].num - 1;
+        if (slots_[j].hash == h && same_text(texts_[slots_[j].num - base_ - 1], s)) {
+          out = slots_[j].num - base_ - 1;
           return true;
         }
       }
@@ -115,12 +115,12 @@ class TextMap {
     // Where the table has room, the text is added here: the list of texts
     // grows with the table, so the push cannot fail.
     if (VESK_LIKELY(slots_ != nullptr && (texts_.size() + 1) * 2 <= mask_ + 1 &&
-                    texts_.size() < absent - 1)) {
+                    texts_.size() < limit_)) {
       (void)texts_.push(static_cast<PyObject*>(s));
       if (holds_) {
         Py_INCREF(s);
       }
-      slots_[j] = Slot{h, static_cast<std::uint32_t>(texts_.size())};
+      slots_[j] = Slot{h, base_ + static_cast<std::uint32_t>(texts_.size())};
       return true;
     }
     return insert(s, h, j);
@@ -151,10 +151,13 @@ class TextMap {
   // that matches is confirmed against the text by its number.
   struct Slot {
     std::uint32_t hash;  // the low bits of the str's hash
-    std::uint32_t num;   // the text's number + 1; 0 marks an empty slot
-    [[nodiscard]] bool empty() const noexcept { return num == 0; }
-    [[nodiscard]] std::uint64_t spot() const noexcept { return hash; }
+    std::uint32_t num;   // base_ + the text's number + 1; base_ or less: empty
   };
+  // The first numbers a slot table handed out: a table left behind by an
+  // earlier document is taken as it was, and the slots of that document's
+  // texts, which hold numbers up to the base, count as empty. It is cleared
+  // only when its numbers would run out.
+  static constexpr std::uint32_t base_max = std::uint32_t{1} << 31;
   // Adds an absent text at the empty slot j, growing the table first when it
   // is half full; the first table is made here too.
   bool insert(PyObject* s, std::uint32_t h, std::size_t j) noexcept;
@@ -162,11 +165,13 @@ class TextMap {
   bool resize(std::size_t cap) noexcept;
   // Takes the table left behind for the first table, when there is one.
   bool take_spare() noexcept;
-  // Clears the table and leaves it behind for the next document.
+  // Leaves the table behind for the next document.
   void leave_spare() noexcept;
 
   Slot* slots_ = nullptr;
   std::size_t mask_ = 0;
+  std::uint32_t base_ = 0;
+  std::uint32_t limit_ = absent - 1;  // of the texts, so that no number reaches absent
   Vec<PyObject*> texts_;  // by number
   bool holds_;
   bool reuses_;
