@@ -117,15 +117,16 @@ def test_table_decodes_like_the_array_of_its_rows(data):
 
 
 @pytest.mark.parametrize("layout", ["table", "object column", "sparse table"])
-@pytest.mark.parametrize("cell", [None, 7, "text", [1, 2], {"x": 1}, []])
-def test_rows_are_tracked_released_and_changed_as_inserted_dicts_are(cell, layout):
-    a, b = vb.col_delta(1, 2, 3), vb.col_tagged(*[vb.encode(cell)] * 3)
-    want = [{"a": i, "b": cell} for i in (1, 2, 3)]
+@pytest.mark.parametrize("cells", [[None] * 3, [7] * 3, ["text"] * 3, [[1, 2]] * 3, [{"x": 1}] * 3,
+                                   [[]] * 3, [7, [1], {"x": 1}]])
+def test_rows_are_tracked_released_and_changed_as_inserted_dicts_are(cells, layout):
+    a, b = vb.col_delta(1, 2, 3), vb.col_tagged(*map(vb.encode, cells))
+    want = [{"a": i, "b": cell} for i, cell in zip((1, 2, 3), cells)]
     if layout == "object column":
         data = vb.doc(vb.table(["o"], 3, vb.col_object([("a", a), ("b", b)])))
         rows = [r["o"] for r in decode(data)]
     elif layout == "sparse table":
-        b = vb.col_tagged(*[vb.encode(cell)] * 2)
+        b = vb.col_tagged(vb.encode(cells[0]), vb.encode(cells[2]))
         data = vb.doc(vb.sparse(["a", "b"], 3, vb.dense(a), vb.sparse_col([0, 2], b, 3)))
         rows = decode(data)
         want[1] = {"a": 2}

@@ -256,6 +256,8 @@ void CellSink::close() noexcept {
   if (block < table->blocks.size()) {
     table->blocks[block].set_made(static_cast<std::size_t>(at - table->blocks[block].begin()));
   }
+  // A column read only in part fills no rows.
+  table->columns[column].tracked = all ? Tracked::All : some ? Tracked::Some : Tracked::None;
 }
 
 bool CellSink::next_block() noexcept {
@@ -306,7 +308,7 @@ VESK_INLINE bool fill_copy(KeyedRows& t, ColumnCells* columns, const Key* keys, 
     ColumnCells& col = columns[c];
     PyObject* v = col.next->release();
     store_value(kv, x++, v);
-    containers |= container(v);
+    containers |= col.tracked == Tracked::Some ? container(v) : col.tracked == Tracked::All;
     if (VESK_UNLIKELY(++col.next == col.end)) {
       finish_block(t, col);
     }

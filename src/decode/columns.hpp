@@ -207,6 +207,11 @@ class CellBlock {
 template <>
 struct Relocatable<CellBlock> : std::true_type {};
 
+// Which of a column's cells are of types that the collector tracks, learnt
+// while each cell was new: a row then learns whether it holds a container
+// without reading the cells again, which are cold by the time the rows fill.
+enum class Tracked : std::uint8_t { None, All, Some };
+
 // Where the cells of one column stand among the kept blocks, and which rows
 // they go to.
 struct ColumnCells {
@@ -215,6 +220,7 @@ struct ColumnCells {
   Owned* end;                    // the end of the block that `next` is in
   std::size_t block;             // the index of that block
   std::size_t last;              // the index past the column's last block
+  Tracked tracked = Tracked::Some;  // until the column has been read
 };
 
 // The key list and the rows of a table, a sparse table or an Object column.
@@ -241,14 +247,18 @@ using Head = Boxed<KeyedRows>;
 // whole or not).
 struct CellSink {
   KeyedRows* table;
+  std::size_t column = 0;  // its index in the table's columns
   Owned* at = nullptr;
   Owned* end = nullptr;
   std::size_t block = 0;
+  bool some = false;  // a cell is tracked
+  bool all = true;    // every cell is
 
-  void open(const ColumnCells& c) noexcept {
-    at = c.next;
-    end = c.end;
-    block = c.block;
+  void open(std::size_t c) noexcept {
+    column = c;
+    at = table->columns[c].next;
+    end = table->columns[c].end;
+    block = table->columns[c].block;
   }
   void close() noexcept;
 
@@ -256,6 +266,9 @@ struct CellSink {
     if (VESK_UNLIKELY(at == end) && !next_block()) {
       return bad("internal cell count", 0);
     }
+    const bool tracks = container(v.get());
+    some |= tracks;
+    all &= tracks;
     ::new (static_cast<void*>(at)) Owned(std::move(v));
     ++at;
     return success();
@@ -286,7 +299,7 @@ VESK_INLINE Status kept_column(Decoder& d, KeyedRows& t, const std::uint8_t* pre
                                std::uint64_t count, std::uint32_t depth) noexcept {
   VESK_TRY(keep_column(t, presence, count));
   CellSink sink{&t};
-  sink.open(t.columns[t.columns.size() - 1]);
+  sink.open(t.columns.size() - 1);
   Status read = column(d, count, depth, sink);
   sink.close();
   return read;
