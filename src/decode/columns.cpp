@@ -332,7 +332,7 @@ class RowShapes {
   // The dict of the keys that `held` names (of k), made at the first row that
   // holds them; null when no more sets are kept.
   Result<PyObject*> of(std::uint64_t held, const Key* keys, std::size_t k) noexcept {
-    std::size_t j = static_cast<std::size_t>(held * 0x9E3779B97F4A7C15ull >> 58) & (slots - 1);
+    std::size_t j = static_cast<std::size_t>(held * 0x9E3779B97F4A7C15ull >> 57) & (slots - 1);
     for (; slots_[j].shape; j = (j + 1) & (slots - 1)) {
       if (slots_[j].held == held) {
         return slots_[j].shape.get();
@@ -354,7 +354,7 @@ class RowShapes {
   }
 
  private:
-  static constexpr std::size_t slots = 64, max_shapes = 32;
+  static constexpr std::size_t slots = 128, max_shapes = 64;
   struct Slot {
     std::uint64_t held = 0;
     Owned shape;
