@@ -153,10 +153,10 @@ class TextMap {
     std::uint32_t hash;  // the low bits of the str's hash
     std::uint32_t num;   // base_ + the text's number + 1; base_ or less: empty
   };
-  // The first numbers a slot table handed out: a table left behind by an
-  // earlier document is taken as it was, and the slots of that document's
-  // texts, which hold numbers up to the base, count as empty. It is cleared
-  // only when its numbers would run out.
+  // A table left behind by earlier documents is taken as it is: their slots
+  // hold numbers up to base_, which count as empty, and this document's
+  // numbers start above it. Past base_max the table is cleared and the base
+  // starts again at 0, so that the numbers never run out.
   static constexpr std::uint32_t base_max = std::uint32_t{1} << 31;
   // Adds an absent text at the empty slot j, growing the table first when it
   // is half full; the first table is made here too.
