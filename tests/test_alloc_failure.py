@@ -80,6 +80,9 @@ OK_DOCS = {
         b.sparse_col([0, 3], b.col_tagged(b.string("p"), b.none()), n=5),
         b.sparse_col([1], b.col_object([("z", b.col_tagged(b.float_(0.25)))]), n=5)),
     "wide table": b.table(wide(20, "col"), 2, *[b.col_delta(i, -i) for i in range(20)]),
+    # more rows than a table fills before its columns are read
+    "long table": b.table(["id", "v"], 40, b.col_delta(*range(40)), b.col_tagged(
+        *[b.array(b.small_int(i)) if i % 2 else b.small_int(i) for i in range(40)])),
     "wide object column": b.list_column(
         2, b.col_object([(k, b.col_bitmap(True, False)) for k in wide(17, "f")])),
 }

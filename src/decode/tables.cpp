@@ -13,6 +13,9 @@ Result<KeyList> header(Decoder& d) noexcept {
 
 namespace {
 
+// The most rows of a table whose rows are made before its columns are read.
+constexpr std::uint64_t short_table = 32;
+
 VESK_NOINLINE Result<Head> table_head(Decoder& d, std::uint32_t depth) noexcept {
   VESK_TRY_ASSIGN(KeyList keys, header(d));
   VESK_TRY_ASSIGN(const std::uint64_t n, bit_count(d));
@@ -23,6 +26,16 @@ VESK_NOINLINE Result<Head> table_head(Decoder& d, std::uint32_t depth) noexcept 
   // The first column would fail here too, before it pays for the rows.
   if (VESK_UNLIKELY(depth + 1 > d.depth_limit)) {
     return bad("nesting too deep", d.pos);
+  }
+  // A short table's rows are made first and take their cells as the columns
+  // are read, as an Object column's do: keeping the cells in blocks pays only
+  // where the rows would leave the caches before they are filled.
+  if (n <= short_table) {
+    const KeyList* filled = prefill(d, keys, n);
+    if (filled != nullptr) {
+      VESK_TRY_ASSIGN(Rows rows, row_dicts(n, filled));
+      return head_of(KeyedRows{std::move(keys), std::move(rows), true});
+    }
   }
   VESK_TRY_ASSIGN(Rows rows, row_slots(n));
   VESK_TRY_ASSIGN(Head head, table_rows(std::move(keys), std::move(rows)));
@@ -41,6 +54,14 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   }
   KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
+  if (t.filled) {
+    for (std::size_t k = 0; k < t.keys.size(); ++k) {
+      start_column(d, true, n);
+      DictSink rows{t.rows.rows, n, t.keys[k].obj.get(), t.rows.entries ? t.keys.size() : 0, k};
+      VESK_TRY(column(d, n, depth + 1, rows));
+    }
+    return std::move(t.rows.list);
+  }
   // The cells are kept, column after column, and the rows made and filled
   // one at a time once every column is read.
   for (std::size_t k = 0; k < t.keys.size(); ++k) {
