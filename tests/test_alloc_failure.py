@@ -154,6 +154,10 @@ def test_every_allocation_failure_gives_memory_error_or_the_result(allocfail, da
         k = 0
         while True:
             reached, change = armed(allocfail, k, data, expected, decode)
+            if change != baseline:
+                # An interpreter cache may fill the first time a failure path runs
+                # (seen on 3.9, depending on the tests before); a leak repeats.
+                reached, change = armed(allocfail, k, data, expected, decode)
             assert change == baseline, f"{change - baseline} blocks left behind with k={k}"
             if not reached:
                 break
