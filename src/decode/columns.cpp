@@ -120,12 +120,7 @@ VESK_NOINLINE Status object_cells(Decoder& d, std::uint64_t count, std::uint32_t
     return head.forward();
   }
   const KeyedRows& cells = *head.value();
-  for (std::size_t k = 0; k < cells.keys.size(); ++k) {
-    start_column(d, cells.filled, count);
-    DictSink sub{cells.rows.rows, count, cells.keys[k].obj.get(),
-                 cells.rows.entries ? cells.keys.size() : 0, k};
-    VESK_TRY(column(d, count, depth + 1, sub));
-  }
+  VESK_TRY(row_columns(d, cells, count, depth + 1));
   return put_rows(cells.rows, count, sink);
 }
 

@@ -305,6 +305,19 @@ VESK_INLINE Status kept_column(Decoder& d, KeyedRows& t, const std::uint8_t* pre
   return read;
 }
 
+// Reads t's columns of `count` cells at `depth` into its rows, made before
+// them, each cell stored into its row as it is read. Inlined, as
+// `kept_column` is.
+VESK_INLINE Status row_columns(Decoder& d, const KeyedRows& t, std::uint64_t count,
+                               std::uint32_t depth) noexcept {
+  for (std::size_t k = 0; k < t.keys.size(); ++k) {
+    start_column(d, t.filled, count);
+    DictSink rows{t.rows.rows, count, t.keys[k].obj.get(), t.rows.entries ? t.keys.size() : 0, k};
+    VESK_TRY(column(d, count, depth, rows));
+  }
+  return success();
+}
+
 // Stores the kept cells into the rows, a row at a time: each row is built
 // whole while it is in the cache, as when rows are written one by one, instead
 // of every column walking all rows again. Keys enter each row in column order;

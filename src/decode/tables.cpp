@@ -55,11 +55,7 @@ Result<Owned> table(Decoder& d, std::uint32_t depth) noexcept {
   KeyedRows& t = *head.value();
   const auto n = static_cast<std::uint64_t>(PyList_GET_SIZE(t.rows.list.get()));
   if (t.filled) {
-    for (std::size_t k = 0; k < t.keys.size(); ++k) {
-      start_column(d, true, n);
-      DictSink rows{t.rows.rows, n, t.keys[k].obj.get(), t.rows.entries ? t.keys.size() : 0, k};
-      VESK_TRY(column(d, n, depth + 1, rows));
-    }
+    VESK_TRY(row_columns(d, t, n, depth + 1));
     return std::move(t.rows.list);
   }
   // The cells are kept, column after column, and the rows made and filled
