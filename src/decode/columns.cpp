@@ -171,13 +171,17 @@ Result<Rows> row_dicts(std::uint64_t count, const KeyList* keys) noexcept {
   r.rows = PySequence_Fast_ITEMS(r.list.get());
   // Rows that will hold every key are copies of one dict holding the keys in
   // order, so that filling them replaces values instead of growing each dict.
+  // That dict itself is the last row, once the others are copied from it:
+  // most tables have a few rows.
   Owned shape;
   if (keys != nullptr) {
     VESK_TRY_ASSIGN(shape, shape_of(*keys));
   }
   r.entries = keys != nullptr;
   for (std::uint64_t i = 0; i < count; ++i) {
-    PyObject* row = keys != nullptr ? PyDict_Copy(shape.get()) : PyDict_New();
+    PyObject* row = keys == nullptr      ? PyDict_New()
+                    : i + 1 < count ? PyDict_Copy(shape.get())
+                                    : shape.release();
     if (row == nullptr) {
       return py_fail();
     }
